@@ -1,0 +1,3 @@
+#include "Beamline/BeamlineLogging.h"
+
+Q_LOGGING_CATEGORY(lcBeamline, "beamline")

@@ -1,0 +1,3 @@
+#include "Hearline/HearlineLogging.h"
+
+Q_LOGGING_CATEGORY(lcHearline, "hearline")

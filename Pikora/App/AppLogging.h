@@ -1,0 +1,8 @@
+#pragma once
+
+#include <QLoggingCategory>
+
+Q_DECLARE_LOGGING_CATEGORY(lcApp)
+Q_DECLARE_LOGGING_CATEGORY(lcAccessory)
+Q_DECLARE_LOGGING_CATEGORY(lcDiscovery)
+Q_DECLARE_LOGGING_CATEGORY(lcPlatform)

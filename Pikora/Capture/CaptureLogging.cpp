@@ -1,0 +1,4 @@
+#include "Pikora/Capture/CaptureLogging.h"
+
+Q_LOGGING_CATEGORY(lcCapture, "pikora.capture")
+Q_LOGGING_CATEGORY(lcCompress, "pikora.compress")

@@ -1,0 +1,3 @@
+#include "Pikora/UI/UiLogging.h"
+
+Q_LOGGING_CATEGORY(lcUi, "pikora.ui")

@@ -1,0 +1,3 @@
+#include "QuorbelOSXUtility/UtilityLogging.h"
+
+Q_LOGGING_CATEGORY(lcUsb, "quorbel.usb")
