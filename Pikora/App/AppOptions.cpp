@@ -1,0 +1,106 @@
+#include "Pikora/App/AppOptions.h"
+
+#include <QProcessEnvironment>
+
+namespace {
+
+bool parsePort(const QString& text, std::uint16_t& port)
+{
+    bool ok = false;
+    const uint value = text.toUInt(&ok);
+    if (!ok || value == 0 || value > 65535)
+        return false;
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+} // namespace
+
+QString AppOptions::usage()
+{
+    return QStringLiteral(
+        "Usage: Pikora [options]\n"
+        "  --usb-sim DIR                 use the simulated USB bus in DIR (also PIKORA_USB_SIM_DIR)\n"
+        "  --accessory-address HOST[:PORT]  the accessory's address (default 192.168.204.1:53630)\n"
+        "  --scan-target ADDRESS         send discovery to ADDRESS instead of broadcast (repeatable)\n"
+        "  --discovery-port PORT         receivers' discovery port (default 63630)\n"
+        "  --capture x11|test-pattern    frame source (default x11)\n"
+        "  --settings FILE               keep user preferences in FILE\n"
+        "  --run-seconds N               quit after N seconds\n");
+}
+
+bool AppOptions::parse(const QStringList& arguments, AppOptions& out, QString* error)
+{
+    auto fail = [error](const QString& message) {
+        if (error)
+            *error = message;
+        return false;
+    };
+
+    out.usbSimulationDirectory = QProcessEnvironment::systemEnvironment().value(QStringLiteral("PIKORA_USB_SIM_DIR"));
+
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& arg = arguments.at(i);
+        QString name = arg;
+        QString value;
+        bool hasInlineValue = false;
+        if (arg.startsWith(QLatin1String("--")) && arg.contains(QLatin1Char('='))) {
+            name = arg.section(QLatin1Char('='), 0, 0);
+            value = arg.section(QLatin1Char('='), 1);
+            hasInlineValue = true;
+        }
+        auto takeValue = [&](QString& into) {
+            if (hasInlineValue) {
+                into = value;
+                return true;
+            }
+            if (i + 1 >= arguments.size())
+                return false;
+            into = arguments.at(++i);
+            return true;
+        };
+
+        QString v;
+        if (name == QLatin1String("--usb-sim")) {
+            if (!takeValue(v) || v.isEmpty())
+                return fail(QStringLiteral("--usb-sim needs a directory"));
+            out.usbSimulationDirectory = v;
+        } else if (name == QLatin1String("--accessory-address")) {
+            if (!takeValue(v) || v.isEmpty())
+                return fail(QStringLiteral("--accessory-address needs HOST[:PORT]"));
+            const qsizetype colon = v.lastIndexOf(QLatin1Char(':'));
+            if (colon > 0 && !v.contains(QLatin1Char(']')) && v.count(QLatin1Char(':')) == 1) {
+                if (!parsePort(v.mid(colon + 1), out.accessoryPort))
+                    return fail(QStringLiteral("--accessory-address: bad port in '%1'").arg(v));
+                out.accessoryHost = v.left(colon);
+            } else {
+                out.accessoryHost = v;
+            }
+        } else if (name == QLatin1String("--scan-target")) {
+            if (!takeValue(v))
+                return fail(QStringLiteral("--scan-target needs an address"));
+            QHostAddress address;
+            if (!address.setAddress(v) || address.protocol() != QAbstractSocket::IPv4Protocol)
+                return fail(QStringLiteral("--scan-target: '%1' is not an IPv4 address").arg(v));
+            out.scanTargets.push_back(address);
+        } else if (name == QLatin1String("--discovery-port")) {
+            if (!takeValue(v) || !parsePort(v, out.discoveryPort))
+                return fail(QStringLiteral("--discovery-port needs a port number"));
+        } else if (name == QLatin1String("--capture")) {
+            if (!takeValue(v) || (v != QLatin1String("x11") && v != QLatin1String("test-pattern")))
+                return fail(QStringLiteral("--capture takes x11 or test-pattern"));
+            out.captureBackend = v;
+        } else if (name == QLatin1String("--settings")) {
+            if (!takeValue(v) || v.isEmpty())
+                return fail(QStringLiteral("--settings needs a file"));
+            out.settingsFile = v;
+        } else if (name == QLatin1String("--run-seconds")) {
+            bool ok = false;
+            if (!takeValue(v) || (out.runSeconds = v.toInt(&ok), !ok) || out.runSeconds < 0)
+                return fail(QStringLiteral("--run-seconds needs a whole number of seconds"));
+        } else {
+            return fail(QStringLiteral("unknown option '%1'").arg(arg));
+        }
+    }
+    return true;
+}
