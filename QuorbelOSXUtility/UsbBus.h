@@ -2,7 +2,6 @@
 
 #include <QObject>
 #include <QString>
-
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -15,8 +14,18 @@
 
 struct UsbEndpoint
 {
-    enum class Type { Control, Isochronous, Bulk, Interrupt };
-    enum class Direction { In, Out };
+    enum class Type
+    {
+        Control,
+        Isochronous,
+        Bulk,
+        Interrupt
+    };
+    enum class Direction
+    {
+        In,
+        Out
+    };
     std::uint8_t address = 0;
     Type type = Type::Bulk;
     Direction direction = Direction::In;
@@ -37,7 +46,17 @@ struct UsbDeviceInfo
     QString serviceName; // product string
 };
 
-enum class UsbResult { Ok, NotFound, AccessDenied, Busy, Timeout, Io, NoDevice, InvalidArgument };
+enum class UsbResult
+{
+    Ok,
+    NotFound,
+    AccessDenied,
+    Busy,
+    Timeout,
+    Io,
+    NoDevice,
+    InvalidArgument
+};
 QString toString(UsbResult r);
 
 // An opened device. Closing (destruction) releases every claimed interface.
@@ -48,8 +67,8 @@ public:
     virtual UsbResult interfaces(std::vector<UsbInterface>& out) = 0;
     virtual UsbResult claimInterface(std::uint8_t number) = 0;
     virtual UsbResult releaseInterface(std::uint8_t number) = 0;
-    virtual UsbResult bulkWrite(std::uint8_t endpoint, const QByteArray& data, std::chrono::milliseconds timeout,
-                                int* transferred) = 0;
+    virtual UsbResult bulkWrite(std::uint8_t endpoint, const QByteArray& data,
+                                std::chrono::milliseconds timeout, int* transferred) = 0;
 };
 
 class UsbBus : public QObject
