@@ -1,0 +1,104 @@
+#pragma once
+
+#include "Pikora/App/UserInterface.h"
+#include "Pikora/UI/DialogBuilder.h"
+#include "Pikora/UI/StatusItem.h"
+
+#include <QObject>
+#include <QPointer>
+#include <memory>
+
+class AlertPresenter;
+class Dialog;
+class NotificationViewController;
+class PopoverWindow;
+class QTimer;
+class UserDefaults;
+class ViewController;
+
+// The application's whole user interface: the status item, the popover hanging from it
+// (showing the notification view or an option dialog), the option-dialog builder and the
+// modal alerts. Lives on the main thread; only the two showUserNotification() overloads may
+// be called from other threads.
+class PopoverUserInterface : public QObject, public UserInterface
+{
+    Q_OBJECT
+public:
+    // Auto-dismiss time of the "is ready" message, in seconds.
+    static constexpr double NotificationDuration = 3.0;
+
+    struct Options
+    {
+        // Where the dialog's switches keep the host-control preferences; nullptr means
+        // UserDefaults::standard(). Must outlive the interface.
+        UserDefaults* defaults = nullptr;
+        // Runs the modal alerts; nullptr means message boxes.
+        std::unique_ptr<AlertPresenter> alerts;
+        StatusItem::Presentation statusItem = StatusItem::Presentation::Automatic;
+        // Multiplies every auto-dismiss delay (tests run the real timers faster).
+        double timeScale = 1.0;
+    };
+
+    explicit PopoverUserInterface(QObject* parent = nullptr);
+    explicit PopoverUserInterface(Options options, QObject* parent = nullptr);
+    ~PopoverUserInterface() override;
+
+    // UserInterface
+    void setActions(Actions actions) override;
+    void showUserNotification(const QString& message, const QString& imageName) override;
+    void showUserNotification(const QString& message, const QString& imageName,
+                              double dismissAfterSeconds) override;
+    void showIsReadyWithAutoDismiss(bool autoDismiss) override;
+    void hostDidDenyProjectionRequest() override;
+    void hidePopover() override;
+    void hideNotificationPopoverIfNeeded() override;
+    void cancelAutoDismissTimer() override;
+    void setDialogTitle(const QString& title) override;
+    void setDialogMessage(const QString& message) override;
+    void addDialogWithOption(const QString& option, DialogOptionBlock block) override;
+    void commitDialog() override;
+    void dismissDialog() override;
+    bool showOKAlertWithQuestion(const QString& question, const QString& text) override;
+    bool showOKCancelAlertWithQuestion(const QString& question, const QString& text) override;
+
+    // The popover.
+    // Hides the popover if shown; otherwise shows its current content, or the notification
+    // view when it has none. A plain click on the status item does this.
+    void toggle();
+    // Shows the popover, freshly anchored at the status item, with `content`.
+    void showPopover(ViewController* content);
+    // Re-anchors a shown popover at the status item (after its size changed).
+    void handlePopoverFrameChange();
+
+    bool isPopoverShown() const;
+    // What the popover shows, or showed last and will show again on toggle(); nullptr after
+    // dismissDialog().
+    ViewController* popoverContent() const { return m_content; }
+    Dialog* dialog() const;
+    PopoverWindow* popoverWindow() const { return m_window; }
+    NotificationViewController* notificationViewController() const { return m_notification; }
+    StatusItem* statusItem() const { return m_statusItem.get(); }
+    UserDefaults& defaults() const { return *m_defaults; }
+
+signals:
+    void popoverShown();
+    void popoverHidden();
+
+private:
+    void presentNotification(const QString& message, const QString& imageName);
+    void startAutoDismissTimer(double seconds);
+    void setContent(ViewController* content);
+    void showDialog(const QString& title, const QString& message, const QStringList& buttons,
+                    const Dialog::OptionActions& options);
+
+    UserDefaults* m_defaults = nullptr;
+    std::unique_ptr<AlertPresenter> m_alerts;
+    double m_timeScale = 1.0;
+    Actions m_actions;
+    std::unique_ptr<StatusItem> m_statusItem;
+    NotificationViewController* m_notification = nullptr;
+    QPointer<ViewController> m_content;
+    QPointer<PopoverWindow> m_window;
+    QPointer<QTimer> m_dismissTimer;
+    DialogBuilder m_builder;
+};
