@@ -3,31 +3,42 @@
 // JSON-RPC 2.0 message objects shared by the accessory link and the receiver link.
 // Text out with JSONRPCMessage(); a typed object back from text with KPJSONRPCObject::parse().
 
-#include <nlohmann/json.hpp>
-
 #include <functional>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 
-using Json = nlohmann::json;
+// Objects keep their members in insertion order (a peer may expect params in a stated order),
+// so the project's JSON type is the order-preserving one.
+using Json = nlohmann::ordered_json;
 
 class KPJSONRPCObject
 {
 public:
-    enum class Kind { Request, Notification, Response };
+    enum class Kind
+    {
+        Request,
+        Notification,
+        Response
+    };
     virtual ~KPJSONRPCObject() = default;
     virtual Kind kind() const = 0;
     // The JSON-RPC 2.0 text of this object (compact, UTF-8).
     virtual std::string JSONRPCMessage() const = 0;
 
     // Parses one JSON-RPC 2.0 message. Returns null and fills `error` for text that is not
-    // JSON, not an object (batch arrays included), has a wrong "jsonrpc", lacks a method on a
-    // request/notification, has an id of a wrong type, or is a response with neither or both
-    // of "result" and "error".
+    // valid UTF-8, not JSON, nested deeper than kMaxDepth, not an object (batch arrays are not
+    // supported), has a missing or wrong "jsonrpc", a missing or non-string "method", "params"
+    // that are neither object nor array (null counts as absent), an id that is not a string or
+    // an integer (null only in an error response), is a response with neither or both of
+    // "result" and "error", or has an "error" member without an integer "code" and a string
+    // "message".
     static std::unique_ptr<KPJSONRPCObject> parse(std::string_view text, std::string* error);
+
+    static constexpr int kMaxDepth = 64;
 };
 
 // A request: method, params (object or array; null = absent) and an id (string or integer).
@@ -76,13 +87,16 @@ public:
     bool isError() const { return !m_error.is_null(); }
 
 private:
+    friend class KPJSONRPCObject;
     KPJSONRPCResponse(Json aId, Json result, Json error);
     Json m_id;
     Json m_result;
     Json m_error;
 };
 
-// Routes notifications and requests by method name to registered operations.
+// Routes notifications and requests by method name to registered operations. Registering a
+// method again replaces its operation. Not thread-safe: use one dispatcher from one thread
+// (operations may register or clear from inside their own call).
 class KPJSONRPCDispatcher
 {
 public:

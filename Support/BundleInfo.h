@@ -16,8 +16,8 @@ public:
     // Parses an Info.json text; returns false and fills `error` when it is not a JSON object.
     static bool fromJson(const QByteArray& json, BundleInfo& out, QString* error = nullptr);
 
-    QString shortVersion() const;  // "CFBundleShortVersionString"
-    QString build() const;         // "CFBundleVersion"
+    QString shortVersion() const;     // "CFBundleShortVersionString"
+    QString build() const;            // "CFBundleVersion"
     QString versionWithBuild() const; // "short(build)"
     QVariant value(const QString& key) const;
     QString stringValue(const QString& key) const;

@@ -49,8 +49,7 @@ DispatchQueue& mainQueue();
 DispatchQueue& globalQueue();
 
 // Shorthand for mainQueue().async(...) that does nothing once `owner` is gone.
-template <typename Owner, typename Fn>
-void asyncOnMain(const std::weak_ptr<Owner>& owner, Fn fn)
+template <typename Owner, typename Fn> void asyncOnMain(const std::weak_ptr<Owner>& owner, Fn fn)
 {
     mainQueue().async([owner, fn = std::move(fn)]() mutable {
         if (auto strong = owner.lock())

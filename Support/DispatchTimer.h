@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -13,8 +14,10 @@ class DispatchQueue;
 //   close to its deadline as the system allows.
 // - Fires missed while the handler is still queued or running are merged into one: a slow
 //   handler never builds up a backlog.
-// - cancel() stops further fires; a fire already handed to the queue still runs unless the
-//   handler checks isCancelled(). The destructor cancels.
+// - cancel() stops further fires; a fire already handed to the queue but not yet started is
+//   skipped. A handler that is running when cancel() is called finishes (cancel() does not
+//   wait for it). The destructor cancels, and may run inside the timer's own handler.
+// - The queue must outlive the timer.
 class DispatchTimer
 {
 public:

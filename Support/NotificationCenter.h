@@ -1,16 +1,18 @@
 #pragma once
 
 #include <QVariantMap>
-
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 // In-process notifications keyed by string names ("stopDisplay", "pauseDisplay", ...).
 // Handlers run synchronously on the posting thread, in registration order. An observer
-// registered with a null sender receives the name from any sender. Observers may be added or
+// registered with a null sender receives the name from any sender; one registered with an
+// empty name receives every name. Observers may be added or
 // removed from inside a handler.
 struct Notification
 {
@@ -38,6 +40,9 @@ private:
         std::string name;
         const void* sender;
         std::shared_ptr<Handler> handler;
+        // Cleared on removal, so a post already under way skips an observer removed by an
+        // earlier handler of the same post.
+        std::shared_ptr<std::atomic<bool>> alive;
     };
     std::mutex m_mutex;
     std::vector<Entry> m_entries;

@@ -3,8 +3,8 @@
 #include <QObject>
 #include <QString>
 #include <QVariant>
-
 #include <memory>
+#include <mutex>
 
 class QSettings;
 
@@ -15,7 +15,8 @@ class UserDefaults : public QObject
     Q_OBJECT
 public:
     // The process-wide defaults: the file given to setStandardFile() (the --settings option)
-    // or the user's native settings for the application.
+    // or the user's native settings for the application. setStandardFile() must come before
+    // the first standard(); later calls are refused (logged) because callers hold references.
     static UserDefaults& standard();
     static void setStandardFile(const QString& path);
 
@@ -30,8 +31,7 @@ public:
     void sync();
 
     // Calls fn(newValue) on context's thread whenever `key` changes.
-    template <typename Fn>
-    QMetaObject::Connection observe(const QString& key, QObject* context, Fn fn)
+    template <typename Fn> QMetaObject::Connection observe(const QString& key, QObject* context, Fn fn)
     {
         return connect(this, &UserDefaults::valueChanged, context,
                        [key, fn = std::move(fn)](const QString& changed, const QVariant& v) {
@@ -45,5 +45,7 @@ signals:
 
 private:
     UserDefaults(std::unique_ptr<QSettings> settings, QObject* parent);
+    bool storeLocked(const QString& key, const QVariant& value);
     std::unique_ptr<QSettings> m_settings;
+    mutable std::recursive_mutex m_mutex;
 };
