@@ -1,0 +1,649 @@
+#include "Beamline/KPGenericDeviceDataTransmitter.h"
+
+#include "Beamline/BeamlineLogging.h"
+#include "Beamline/KPBeamlineProtocol.h"
+#include "Beamline/KPDataTransmitterHostControlDelegate.h"
+#include "Beamline/KPNetworkDevice.h"
+#include "Beamline/KPReceiverLink.h"
+#include "Beamline/KPReceiverLinkCodec.h"
+#include "Support/NotificationCenter.h"
+
+#include <QCoreApplication>
+#include <QSysInfo>
+#include <QThread>
+
+namespace M = KPBeamlineProtocol::Method;
+
+// ---------------------------------------------------------------------------------------------
+// Conference control
+
+class KPGenericDeviceDataTransmitter::Conference : public KPDataTransmitterConferenceControl
+{
+public:
+    explicit Conference(KPGenericDeviceDataTransmitter* owner) : m_owner(owner) {}
+
+    int version() const override { return m_owner->m_conferenceVersion; }
+    int currentRole() const override { return m_owner->m_role; }
+
+    std::shared_ptr<KPDataTransmitterHostControlDelegate> hostControlDelegate() const override
+    {
+        std::lock_guard lock(m_mutex);
+        return m_delegate.lock();
+    }
+    void setHostControlDelegate(std::weak_ptr<KPDataTransmitterHostControlDelegate> delegate) override
+    {
+        std::lock_guard lock(m_mutex);
+        m_delegate = std::move(delegate);
+    }
+
+    void requestFullscreen(bool fullscreen, std::function<void(bool)> complete) override
+    {
+        auto once = std::make_shared<std::function<void(bool)>>(std::move(complete));
+        auto finish = [weak = m_owner->weak_from_this(), once](bool granted) {
+            auto strong = weak.lock();
+            if (!strong || !*once)
+                return;
+            strong->postToMain([once, granted] {
+                if (*once) {
+                    auto fn = std::move(*once);
+                    *once = nullptr;
+                    fn(granted);
+                }
+            });
+        };
+        std::lock_guard lock(m_owner->m_mutex);
+        if (!m_owner->m_link || !m_owner->m_connected) {
+            finish(false);
+            return;
+        }
+        m_owner->m_link->request(M::RequestFullscreen, Json{{"fullscreen", fullscreen}},
+                                 [finish](const KPJSONRPCResponse& response) {
+                                     bool granted = false;
+                                     if (!response.isError() && response.result().is_object()) {
+                                         auto it = response.result().find("granted");
+                                         granted = it != response.result().end() && it->is_boolean() &&
+                                                   it->get<bool>();
+                                     }
+                                     finish(granted);
+                                 });
+    }
+
+    void setHostName(const QString& name) override
+    {
+        std::lock_guard lock(m_owner->m_mutex);
+        m_owner->m_hostName = name;
+    }
+
+private:
+    KPGenericDeviceDataTransmitter* m_owner;
+    mutable std::mutex m_mutex;
+    std::weak_ptr<KPDataTransmitterHostControlDelegate> m_delegate;
+};
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+// Answers a receiver's host-control question exactly once; answers "deny" if nobody did.
+class HostReplyState
+{
+public:
+    using Sender = std::function<void(bool allow, int mode)>;
+    explicit HostReplyState(Sender sender) : m_sender(std::move(sender)) {}
+    ~HostReplyState() { answer(false, 1); }
+    void answer(bool allow, int mode)
+    {
+        if (m_answered.exchange(true))
+            return;
+        m_sender(allow, mode == 2 ? 2 : 1);
+    }
+
+private:
+    Sender m_sender;
+    std::atomic<bool> m_answered{false};
+};
+
+KPError errorFromResponse(const KPJSONRPCResponse& response)
+{
+    const Json& e = response.error();
+    const int code = e.is_object() ? e.value("code", 0) : 0;
+    const QString message =
+        e.is_object() ? QString::fromStdString(e.value("message", std::string())) : QStringLiteral("error");
+    switch (code) {
+    case KPBeamlineProtocol::ErrorCode::Refused:
+        return KPError::make(KPError::Refused, message);
+    case KPBeamlineProtocol::ErrorCode::DeniedByHost:
+        return KPError::make(KPError::DeniedByHost, message);
+    case KPBeamlineProtocol::ErrorCode::Cancelled:
+    case KPError::Cancelled:
+        return KPError::make(KPError::Cancelled, message);
+    case KPError::ConnectTimeout:
+    case KPError::ConnectionFailed:
+    case KPError::ConnectionClosed:
+        return KPError::make(KPError::ConnectionClosed, message);
+    default:
+        return KPError::make(KPError::ProtocolError, message);
+    }
+}
+
+} // namespace
+
+KPGenericDeviceDataTransmitter::KPGenericDeviceDataTransmitter(std::shared_ptr<KPPrototypeDevice> device,
+                                                               KPDeviceFactory deviceFactory,
+                                                               QThread* linkThread, QObject* context)
+    : m_deviceFactory(std::move(deviceFactory)), m_linkThread(linkThread), m_context(context),
+      m_device(std::move(device)), m_conference(std::make_unique<Conference>(this))
+{
+    if (auto* d = dynamic_cast<KPNetworkDevice*>(m_device.get()))
+        m_conferenceVersion = d->conferenceVersion();
+}
+
+KPGenericDeviceDataTransmitter::~KPGenericDeviceDataTransmitter()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_link) {
+        m_link->shutdown();
+        m_link = nullptr;
+    }
+}
+
+void KPGenericDeviceDataTransmitter::postToMain(std::function<void()> fn) const
+{
+    QObject* context = m_context.data();
+    if (!context)
+        return;
+    QMetaObject::invokeMethod(context, std::move(fn), Qt::QueuedConnection);
+}
+
+std::shared_ptr<KPDataTransmitterHostControlDelegate> KPGenericDeviceDataTransmitter::delegate() const
+{
+    return m_conference->hostControlDelegate();
+}
+
+std::shared_ptr<KPPrototypeDevice> KPGenericDeviceDataTransmitter::connectedDevice() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_device;
+}
+
+int KPGenericDeviceDataTransmitter::currentState() const
+{
+    return m_connected && m_displayOn && !m_paused ? kStateStreaming : kStateDoNotSend;
+}
+
+std::optional<KPSocketStatus> KPGenericDeviceDataTransmitter::socketStatus() const
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_link || !m_connected)
+        return std::nullopt;
+    const bool ready = m_link->queuedBytes() <= KPReceiverLink::kReadyBound;
+    return KPSocketStatus{ready, ready};
+}
+
+KPDataTransmitterConferenceControl* KPGenericDeviceDataTransmitter::conferenceController()
+{
+    return m_conference.get();
+}
+
+quint64 KPGenericDeviceDataTransmitter::droppedFrames() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_droppedBeforeClose + (m_link ? m_link->droppedFrames() : 0);
+}
+
+qint64 KPGenericDeviceDataTransmitter::queuedBytes() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_link ? m_link->queuedBytes() : 0;
+}
+
+bool KPGenericDeviceDataTransmitter::isConnected() const
+{
+    return m_connected;
+}
+
+bool KPGenericDeviceDataTransmitter::mayQueueMedia()
+{
+    if (m_connected && m_displayOn)
+        return true;
+    ++m_discarded;
+    return false;
+}
+
+void KPGenericDeviceDataTransmitter::sendH264Data(const QByteArray& accessUnit, int width, int height)
+{
+    if (!mayQueueMedia())
+        return;
+    QByteArray frame = KPReceiverLinkCodec::encodeH264(accessUnit, width, height);
+    if (frame.isEmpty()) {
+        qCWarning(lcBeamline) << "sendH264Data: refused an access unit of" << accessUnit.size() << "bytes at"
+                              << width << "x" << height;
+        ++m_discarded;
+        return;
+    }
+    const bool key = KPReceiverLinkCodec::isH264KeyFrame(accessUnit);
+    std::lock_guard lock(m_mutex);
+    if (m_link)
+        m_link->enqueueMedia(std::move(frame), true, key);
+}
+
+void KPGenericDeviceDataTransmitter::sendImageWithData(const QByteArray& jpeg)
+{
+    if (!mayQueueMedia())
+        return;
+    QByteArray frame = KPReceiverLinkCodec::encodeJpeg(jpeg);
+    if (frame.isEmpty()) {
+        qCWarning(lcBeamline) << "sendImageWithData: refused a picture of" << jpeg.size() << "bytes";
+        ++m_discarded;
+        return;
+    }
+    std::lock_guard lock(m_mutex);
+    if (m_link)
+        m_link->enqueueMedia(std::move(frame), false, false);
+}
+
+void KPGenericDeviceDataTransmitter::sendPCMData(const QByteArray& pcm)
+{
+    if (!mayQueueMedia())
+        return;
+    QByteArray frame = KPReceiverLinkCodec::encodePcm(pcm);
+    if (frame.isEmpty()) {
+        qCWarning(lcBeamline) << "sendPCMData: refused" << pcm.size() << "bytes (not whole sample frames)";
+        ++m_discarded;
+        return;
+    }
+    std::lock_guard lock(m_mutex);
+    if (m_link)
+        m_link->enqueueMedia(std::move(frame), false, false);
+}
+
+void KPGenericDeviceDataTransmitter::cancelRequest()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_link && m_connected)
+        m_link->notify(M::CancelRequest, Json::object());
+}
+
+void KPGenericDeviceDataTransmitter::setDisplayEndedCallback(std::function<void()> callback)
+{
+    std::lock_guard lock(m_mutex);
+    m_displayEnded = std::move(callback);
+}
+
+void KPGenericDeviceDataTransmitter::setLinkClosedCallback(std::function<void(const KPError&)> callback)
+{
+    std::lock_guard lock(m_mutex);
+    m_linkClosed = std::move(callback);
+}
+
+void KPGenericDeviceDataTransmitter::open(Completion done)
+{
+    const std::shared_ptr<KPPrototypeDevice> device = connectedDevice();
+    const KPRemoteHost host = device ? device->remoteHost() : KPRemoteHost();
+    if (!device || host.ipAddress().isEmpty()) {
+        postToMain([done] {
+            if (done)
+                done(KPError::make(KPError::InvalidDevice, QStringLiteral("the device has no address")));
+        });
+        return;
+    }
+    const auto timeout = std::chrono::milliseconds(qint64(device->connectionTimeout() * 1000.0));
+    std::lock_guard lock(m_mutex);
+    if (m_link) {
+        postToMain([done] {
+            if (done)
+                done(KPError::make(KPError::Cancelled, QStringLiteral("the transmitter was already opened")));
+        });
+        return;
+    }
+    m_openDone = std::move(done);
+    const QString localName = m_hostName.isEmpty() ? QSysInfo::machineHostName() : m_hostName;
+    Json hello{{"protocolVersion", KPBeamlineProtocol::kProtocolVersion},
+               {"name", QCoreApplication::applicationName().toStdString()},
+               {"hostName", localName.toStdString()},
+               {"formats", Json::array({"h264", "jpeg", "pcm"})}};
+
+    std::weak_ptr<KPGenericDeviceDataTransmitter> weak = weak_from_this();
+    KPReceiverLink::Callbacks callbacks;
+    callbacks.opened = [weak](const Json& result) {
+        if (auto self = weak.lock())
+            self->onOpened(result);
+    };
+    callbacks.failed = [weak](const KPError& error) {
+        if (auto self = weak.lock())
+            self->onLinkEnded(error, false);
+    };
+    callbacks.closed = [weak](const KPError& error) {
+        if (auto self = weak.lock())
+            self->onLinkEnded(error, true);
+    };
+    callbacks.notification = [weak](const KPJSONRPCNotification& n) {
+        if (auto self = weak.lock())
+            self->onNotification(n);
+    };
+    callbacks.request = [weak](const KPJSONRPCRequest& r) {
+        if (auto self = weak.lock())
+            self->onRequest(r);
+    };
+    callbacks.protocolError = [weak](const QString& error) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        if (auto d = self->delegate())
+            d->transmitterHostControlDidParseJRPCMessageFailed(self.get(), error);
+    };
+    m_link = new KPReceiverLink(host.ipAddress(), host.controlPort(), timeout, std::move(hello),
+                                std::move(callbacks));
+    if (m_linkThread)
+        m_link->moveToThread(m_linkThread);
+    m_link->open();
+}
+
+void KPGenericDeviceDataTransmitter::onOpened(const Json& hello)
+{
+    // Refresh the device record from what the receiver says about itself.
+    std::shared_ptr<KPPrototypeDevice> device = connectedDevice();
+    KPRemoteHost host = device ? device->remoteHost() : KPRemoteHost();
+    auto text = [&](const char* key, const QString& fallback) {
+        auto it = hello.find(key);
+        return it != hello.end() && it->is_string() ? QString::fromStdString(it->get<std::string>())
+                                                    : fallback;
+    };
+    host.setHostName(text("hostName", host.hostName()));
+    host.setDisplayName(text("displayName", host.displayName()));
+    host.setDeviceModel(text("deviceModel", host.deviceModel()));
+    host.setVendor(text("vendor", host.vendor()));
+    host.setSrcvers(text("srcvers", host.srcvers()));
+    if (auto it = hello.find("protocolVersion"); it != hello.end() && it->is_number_integer())
+        host.setProtocolVersion(it->get<int>());
+    if (auto it = hello.find("parameters"); it != hello.end() && it->is_object()) {
+        Json parameters = host.parameters();
+        for (auto p = it->begin(); p != it->end(); ++p)
+            if (p.key() != "controlPort") // the port we reached it on stays
+                parameters[p.key()] = p.value();
+        host.setParameters(std::move(parameters));
+    }
+    std::shared_ptr<KPPrototypeDevice> refreshed =
+        m_deviceFactory ? m_deviceFactory(host, device ? device->connectionTimeout() : 3.0) : nullptr;
+    m_conferenceVersion = host.conferenceVersion();
+    if (auto it = hello.find("role"); it != hello.end() && it->is_number_integer())
+        m_role = std::clamp(it->get<int>(), 0, 2);
+    applyLayout(hello);
+
+    Completion done;
+    {
+        std::lock_guard lock(m_mutex);
+        if (refreshed)
+            m_device = std::move(refreshed);
+        done = std::move(m_openDone);
+        m_openDone = nullptr;
+    }
+    m_connected = true;
+    postToMain([done] {
+        if (done)
+            done(std::nullopt);
+    });
+}
+
+void KPGenericDeviceDataTransmitter::onLinkEnded(const KPError& error, bool wasOpen)
+{
+    m_connected = false;
+    Completion openDone;
+    Completion startDone;
+    std::function<void(const KPError&)> linkClosed;
+    {
+        std::lock_guard lock(m_mutex);
+        openDone = std::move(m_openDone);
+        m_openDone = nullptr;
+        startDone = std::move(m_startDone);
+        m_startDone = nullptr;
+        if (wasOpen)
+            linkClosed = m_linkClosed;
+        if (m_link)
+            m_droppedBeforeClose += m_link->droppedFrames();
+    }
+    if (m_displayOn)
+        endDisplay(true);
+    postToMain([openDone, startDone, linkClosed, error] {
+        if (openDone)
+            openDone(error);
+        if (startDone)
+            startDone(error);
+        if (linkClosed)
+            linkClosed(error);
+    });
+}
+
+void KPGenericDeviceDataTransmitter::close()
+{
+    Completion openDone;
+    Completion startDone;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_link) {
+            m_droppedBeforeClose += m_link->droppedFrames();
+            if (m_connected && m_displayOn)
+                m_link->request(M::StopDisplay, Json::object(), nullptr);
+            m_link->shutdown();
+            m_link = nullptr;
+        }
+        openDone = std::move(m_openDone);
+        m_openDone = nullptr;
+        startDone = std::move(m_startDone);
+        m_startDone = nullptr;
+    }
+    m_connected = false;
+    if (m_displayOn)
+        endDisplay(false);
+    const KPError cancelled = KPError::make(KPError::Cancelled, QStringLiteral("disconnected"));
+    postToMain([openDone, startDone, cancelled] {
+        if (openDone)
+            openDone(cancelled);
+        if (startDone)
+            startDone(cancelled);
+    });
+}
+
+void KPGenericDeviceDataTransmitter::startDisplay(Completion done)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_link || !m_connected) {
+        postToMain([done] {
+            if (done)
+                done(KPError::make(KPError::NotConnected, QStringLiteral("no receiver is connected")));
+        });
+        return;
+    }
+    if (m_displayOn) {
+        postToMain([done] {
+            if (done)
+                done(std::nullopt);
+        });
+        return;
+    }
+    if (m_startDone) {
+        postToMain([done] {
+            if (done)
+                done(
+                    KPError::make(KPError::Cancelled, QStringLiteral("a stream request is already pending")));
+        });
+        return;
+    }
+    m_startDone = done ? std::move(done) : Completion([](std::optional<KPError>) {});
+    bool h264 = false;
+    if (auto* d = dynamic_cast<KPNetworkDevice*>(m_device.get()))
+        h264 = d->remoteHost().supportsH264();
+    std::weak_ptr<KPGenericDeviceDataTransmitter> weak = weak_from_this();
+    m_link->request(M::StartDisplay, Json{{"format", h264 ? "h264" : "jpeg"}},
+                    [weak](const KPJSONRPCResponse& response) {
+                        auto self = weak.lock();
+                        if (!self)
+                            return;
+                        Completion done;
+                        {
+                            std::lock_guard lock(self->m_mutex);
+                            done = std::move(self->m_startDone);
+                            self->m_startDone = nullptr;
+                        }
+                        if (!done)
+                            return; // already answered by close()
+                        std::optional<KPError> error;
+                        if (response.isError()) {
+                            error = errorFromResponse(response);
+                        } else {
+                            if (response.result().is_object())
+                                self->applyLayout(response.result());
+                            self->m_paused = false;
+                            self->m_displayOn = true;
+                        }
+                        self->postToMain([done, error] { done(error); });
+                    });
+}
+
+void KPGenericDeviceDataTransmitter::stopDisplay()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_link && m_connected && (m_displayOn || m_startDone))
+            m_link->request(M::StopDisplay, Json::object(), nullptr);
+    }
+    if (m_displayOn)
+        endDisplay(false);
+}
+
+void KPGenericDeviceDataTransmitter::endDisplay(bool postStopNotification)
+{
+    if (!m_displayOn.exchange(false))
+        return;
+    m_paused = false;
+    if (postStopNotification)
+        NotificationCenter::defaultCenter().post("stopDisplay", this);
+    std::function<void()> ended;
+    {
+        std::lock_guard lock(m_mutex);
+        ended = m_displayEnded;
+    }
+    postToMain([ended] {
+        if (ended)
+            ended();
+    });
+}
+
+void KPGenericDeviceDataTransmitter::applyLayout(const Json& object)
+{
+    auto n = object.find("screenNumber");
+    auto p = object.find("screenPosition");
+    if (n == object.end() || p == object.end() || !n->is_number_integer() || !p->is_number_integer())
+        return;
+    const long long number = n->get<long long>();
+    const long long position = p->get<long long>();
+    if (number < 1 || number > 16 || position < 0 || position >= number) {
+        qCWarning(lcBeamline) << "ignored an impossible split-screen layout" << number << position;
+        return;
+    }
+    if (m_split.update(int(number), int(position)))
+        emit screenPositionChanged(int(number), int(position));
+}
+
+void KPGenericDeviceDataTransmitter::onNotification(const KPJSONRPCNotification& notification)
+{
+    const std::string& method = notification.method();
+    const Json params = notification.params().is_object() ? notification.params() : Json::object();
+    auto d = delegate();
+    if (method == M::DisplayStop) {
+        endDisplay(true);
+    } else if (method == M::DisplayPause) {
+        if (m_displayOn && !m_paused.exchange(true))
+            NotificationCenter::defaultCenter().post("pauseDisplay", this);
+    } else if (method == M::DisplayResume) {
+        if (m_displayOn && m_paused.exchange(false))
+            NotificationCenter::defaultCenter().post("resumeDisplay", this);
+    } else if (method == M::SplitScreen) {
+        applyLayout(params);
+    } else if (method == M::Pointer) {
+        m_hid.dispatchPointerEvent(params);
+    } else if (method == M::HostCancel) {
+        auto ip = params.find("guestIP");
+        if (d && ip != params.end() && ip->is_string())
+            d->transmitterHostControlDidReceiveCancelRequestStream(
+                this, QString::fromStdString(ip->get<std::string>()));
+    } else if (method == M::HostWait) {
+        if (d)
+            d->transmitterHostControlWaitForResponse(this);
+    } else if (method == M::HostAccept) {
+        if (d)
+            d->transmitterHostControlHostDidAcceptRequest(this);
+    } else if (method == M::HostDeny) {
+        if (d)
+            d->transmitterHostControlDenyFromHost(this);
+    } else if (method == M::HostRole) {
+        auto role = params.find("role");
+        if (role != params.end() && role->is_number_integer()) {
+            m_role = std::clamp(role->get<int>(), 0, 2);
+            if (d)
+                d->transmitterHostControlRoleDidChange(this);
+        }
+    } else if (method == M::HostDisconnect) {
+        if (d)
+            d->transmitterHostControlDidAskedToDisconnect(this);
+    } else if (method == M::HostAutoDisplayDisconnected) {
+        if (d)
+            d->hostControlAutoWifiDisplayDidDisconnected(this);
+    } else if (method == M::Bye) {
+        if (d)
+            d->transmitterProjectorDidNotifyDisconnect(this);
+    } else {
+        qCDebug(lcBeamline) << "ignored receiver notification" << QString::fromStdString(method);
+    }
+}
+
+void KPGenericDeviceDataTransmitter::onRequest(const KPJSONRPCRequest& request)
+{
+    const Json id = request.aId();
+    const Json params = request.params().is_object() ? request.params() : Json::object();
+    std::weak_ptr<KPGenericDeviceDataTransmitter> weak = weak_from_this();
+    auto respond = [weak](const KPJSONRPCResponse& response) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        std::lock_guard lock(self->m_mutex);
+        if (self->m_link)
+            self->m_link->respond(response);
+    };
+
+    if (request.method() == M::HostAsk) {
+        auto ip = params.find("guestIP");
+        auto name = params.find("guestName");
+        if (ip == params.end() || !ip->is_string() || (name != params.end() && !name->is_string())) {
+            respond(KPJSONRPCResponse::failure(id, KPBeamlineProtocol::ErrorCode::InvalidParams,
+                                               "Invalid params"));
+            return;
+        }
+        const QString guestIP = QString::fromStdString(ip->get<std::string>());
+        const QString guestName =
+            name != params.end() ? QString::fromStdString(name->get<std::string>()) : QString();
+        const bool fullscreen = params.value("fullscreen", false);
+        auto state = std::make_shared<HostReplyState>([respond, id](bool allow, int mode) {
+            respond(KPJSONRPCResponse::success(id, Json{{"allow", allow}, {"mode", mode}}));
+        });
+        KPHostControlReply reply = [state](bool allow, int mode) { state->answer(allow, mode); };
+        auto d = delegate();
+        if (!d) {
+            reply(false, 1);
+            return;
+        }
+        if (fullscreen)
+            d->hostControlDidReceiveAskFullscreen(this, guestIP, guestName, std::move(reply));
+        else
+            d->transmitterHostControlDidReceiveAskRequestStream(this, guestIP, guestName, std::move(reply));
+        return;
+    }
+    if (request.method() == M::HostAutoDisplay) {
+        QByteArray data;
+        if (auto d = delegate())
+            data = d->hostControlDidAskedToAutoWifiDisplay(this);
+        respond(KPJSONRPCResponse::success(id, Json{{"data", data.toBase64().toStdString()}}));
+        return;
+    }
+    respond(KPJSONRPCResponse::failure(id, -32601, "Method not found"));
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+// The receiver's split-screen layout as last reported: how many screens it shows and where
+// this sender's picture is. Thread-safe.
+
+#include "Beamline/KPDataTransmitter.h"
+
+#include <atomic>
+
+class KPSplitScreenState : public KPSplitScreenController
+{
+public:
+    int screenNumber() const override { return m_number; }
+    int screenPosition() const override { return m_position; }
+
+    // Returns true when the layout changed.
+    bool update(int number, int position)
+    {
+        const int oldNumber = m_number.exchange(number);
+        const int oldPosition = m_position.exchange(position);
+        return oldNumber != number || oldPosition != position;
+    }
+
+private:
+    std::atomic<int> m_number{1};
+    std::atomic<int> m_position{0};
+};
