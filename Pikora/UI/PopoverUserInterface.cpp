@@ -80,7 +80,7 @@ void PopoverUserInterface::showPopover(ViewController* content)
     if (!content)
         return;
     if (isPopoverShown())
-        hidePopover();
+        closeWindow(); // replaced right away: no popoverHidden()
     m_statusItem->setHighlighted(true);
 
     setContent(content);
@@ -98,6 +98,12 @@ void PopoverUserInterface::hidePopover()
 {
     if (!isPopoverShown())
         return;
+    closeWindow();
+    emit popoverHidden();
+}
+
+void PopoverUserInterface::closeWindow()
+{
     m_statusItem->setHighlighted(false);
     PopoverWindow* window = m_window.data();
     m_window = nullptr;
@@ -105,7 +111,6 @@ void PopoverUserInterface::hidePopover()
     window->takeContent(); // the content outlives its window
     window->hide();
     window->deleteLater();
-    emit popoverHidden();
 }
 
 void PopoverUserInterface::toggle()

@@ -2,19 +2,19 @@
 
 #include "Pikora/App/UserInterface.h"
 #include "Pikora/UI/DialogBuilder.h"
+#include "Pikora/UI/PopoverWindow.h"
 #include "Pikora/UI/StatusItem.h"
+#include "Pikora/UI/ViewController.h"
 
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 #include <memory>
 
 class AlertPresenter;
 class Dialog;
 class NotificationViewController;
-class PopoverWindow;
-class QTimer;
 class UserDefaults;
-class ViewController;
 
 // The application's whole user interface: the status item, the popover hanging from it
 // (showing the notification view or an option dialog), the option-dialog builder and the
@@ -82,12 +82,14 @@ public:
 
 signals:
     void popoverShown();
+    // The popover closed (not emitted when a show replaces the shown popover).
     void popoverHidden();
 
 private:
     void presentNotification(const QString& message, const QString& imageName);
     void startAutoDismissTimer(double seconds);
     void setContent(ViewController* content);
+    void closeWindow();
     void showDialog(const QString& title, const QString& message, const QStringList& buttons,
                     const Dialog::OptionActions& options);
 
