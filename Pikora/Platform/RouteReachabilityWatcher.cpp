@@ -199,8 +199,18 @@ void RouteReachabilityWatcher::evaluate(const RouteState& state)
                                  << (state.reachable ? "reachable via " + state.localAddress.toString()
                                                      : QStringLiteral("unreachable"));
     m_baseline = state;
-    // Copied: the block may well stop or destroy this watcher.
-    const Block block = state.reachable ? m_reachable : m_unreachable;
-    if (block)
-        block();
+    // Reported from the event loop rather than from inside the timer's signal, because the
+    // block may well stop or destroy this watcher; a report still queued when the watcher is
+    // stopped or destroyed is dropped.
+    const unsigned generation = m_generation;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, reachable = state.reachable] {
+            if (generation != m_generation || !m_running)
+                return;
+            const Block block = reachable ? m_reachable : m_unreachable; // copied: see above
+            if (block)
+                block();
+        },
+        Qt::QueuedConnection);
 }
