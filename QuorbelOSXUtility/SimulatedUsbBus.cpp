@@ -109,8 +109,8 @@ std::unique_ptr<UsbDeviceHandle> SimulatedUsbBus::open(const QString& deviceId, 
         if (result)
             *result = r;
     };
-    if (SimulatedUsbFormat::deviceNameOf(SimulatedUsbFormat::descriptionFileName(deviceId)) != deviceId ||
-        deviceId.contains(QLatin1Char('/'))) {
+    if (deviceId.isEmpty() || deviceId.contains(QLatin1Char('/')) ||
+        SimulatedUsbFormat::deviceNameOf(SimulatedUsbFormat::descriptionFileName(deviceId)) != deviceId) {
         set(UsbResult::InvalidArgument);
         return nullptr;
     }
@@ -153,7 +153,7 @@ SimulatedUsbBus::Read SimulatedUsbBus::readDevice(const QString& name)
         problem = QString::fromLocal8Bit(strerror(errno));
         version = problem;
     } else {
-        read.identity = {static_cast<quint64>(st.st_dev), static_cast<quint64>(st.st_ino)};
+        read.identity = SimulatedUsbDeviceHandle::identityOf(st);
         version = QStringLiteral("%1:%2:%3:%4.%5")
                       .arg(st.st_dev)
                       .arg(st.st_ino)

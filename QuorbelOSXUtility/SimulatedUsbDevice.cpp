@@ -107,11 +107,8 @@ bool SimulatedUsbDevice::plug(const SimulatedUsbDescription& description, QStrin
         }
     }
 
-    // A plugged device is replaced by removing it first, so that the bus sees a new file
-    // even when it compares by identity rather than by content.
-    if (isPlugged())
-        QFile::remove(descriptionPath());
-
+    // Written to a temporary file and renamed over any earlier description: the bus sees a
+    // new file (a new inode, since both exist at once) and so a new attachment.
     QSaveFile file(descriptionPath());
     if (!file.open(QIODevice::WriteOnly))
         return fail(error, QStringLiteral("cannot write %1: %2").arg(descriptionPath(), file.errorString()));

@@ -16,7 +16,13 @@ SimulatedUsbDeviceHandle::identityOf(const QString& path)
     struct stat st = {};
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return std::nullopt;
-    return FileIdentity{static_cast<quint64>(st.st_dev), static_cast<quint64>(st.st_ino)};
+    return identityOf(st);
+}
+
+SimulatedUsbDeviceHandle::FileIdentity SimulatedUsbDeviceHandle::identityOf(const struct stat& st)
+{
+    return FileIdentity{static_cast<quint64>(st.st_dev), static_cast<quint64>(st.st_ino),
+                        static_cast<qint64>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
 SimulatedUsbDeviceHandle::SimulatedUsbDeviceHandle(const QString& directory, const QString& name,

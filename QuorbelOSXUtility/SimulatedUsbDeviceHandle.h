@@ -6,6 +6,8 @@
 #include <optional>
 #include <set>
 
+struct stat;
+
 // An opened device of the simulated bus. It stays bound to the description file it was
 // opened from: once that file is removed or replaced (the device was unplugged or
 // re-enumerated) every operation gives NoDevice. Bulk OUT writes are appended to
@@ -13,14 +15,18 @@
 class SimulatedUsbDeviceHandle : public UsbDeviceHandle
 {
 public:
-    // Which file a description was read from (device and inode numbers).
+    // Which file a description was read from: device and inode numbers and the time it was
+    // last written. A description file is written once per attachment, so a different
+    // identity under the same name is a different attachment.
     struct FileIdentity
     {
         quint64 device = 0;
         quint64 inode = 0;
+        qint64 modifiedNs = 0;
         bool operator==(const FileIdentity& other) const = default;
     };
     static std::optional<FileIdentity> identityOf(const QString& path);
+    static FileIdentity identityOf(const struct stat& st);
 
     SimulatedUsbDeviceHandle(const QString& directory, const QString& name,
                              SimulatedUsbDescription description, FileIdentity identity);
