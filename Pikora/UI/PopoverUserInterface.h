@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Pikora/App/UserInterface.h"
+#include "Pikora/UI/AlertPresenter.h"
 #include "Pikora/UI/DialogBuilder.h"
 #include "Pikora/UI/PopoverWindow.h"
 #include "Pikora/UI/StatusItem.h"
@@ -11,7 +12,6 @@
 #include <QTimer>
 #include <memory>
 
-class AlertPresenter;
 class Dialog;
 class NotificationViewController;
 class UserDefaults;

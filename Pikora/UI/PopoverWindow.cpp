@@ -1,7 +1,9 @@
 #include "Pikora/UI/PopoverWindow.h"
 
 #include "Pikora/UI/PopoverStyle.h"
+#include "Pikora/UI/WindowCompositing.h"
 
+#include <QBitmap>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QResizeEvent>
@@ -12,9 +14,10 @@
 PopoverWindow::PopoverWindow(QWidget* content)
     : QWidget(nullptr,
               Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::NoDropShadowWindowHint),
-      m_content(content)
+      m_content(content), m_composited(WindowCompositing::isActive())
 {
-    setAttribute(Qt::WA_TranslucentBackground);
+    if (m_composited)
+        setAttribute(Qt::WA_TranslucentBackground);
     setObjectName(QStringLiteral("popover"));
     setStyleSheet(PopoverStyle::styleSheet());
 
@@ -113,8 +116,15 @@ QPainterPath PopoverWindow::outline() const
 void PopoverWindow::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
+    const QPen border(QColor(0x5e, 0x5e, 0x5e), 1.0);
+    if (!m_composited) {
+        // The mask cuts the shape out; everything inside it is opaque.
+        painter.fillRect(rect(), PopoverStyle::backgroundColor());
+        painter.strokePath(outline(), border);
+        return;
+    }
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(QColor(0x5e, 0x5e, 0x5e), 1.0));
+    painter.setPen(border);
     painter.setBrush(PopoverStyle::backgroundColor());
     painter.drawPath(outline());
 }
@@ -129,12 +139,15 @@ void PopoverWindow::resizeEvent(QResizeEvent* event)
 
 void PopoverWindow::updateMask()
 {
-    // Without a compositor X11 ignores the alpha channel: clip the window to the popover's
-    // shape (one pixel wider, so a compositor still blends the anti-aliased edge).
-    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+    if (m_composited)
         return;
-    QPainterPathStroker stroker;
-    stroker.setWidth(2.0);
-    const QPainterPath grown = outline().united(stroker.createStroke(outline()));
-    setMask(QRegion(grown.toFillPolygon().toPolygon()));
+    QImage shape(size(), QImage::Format_ARGB32_Premultiplied);
+    shape.fill(Qt::transparent);
+    {
+        QPainter painter(&shape);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(Qt::black);
+        painter.drawPath(outline().translated(0.5, 0.5));
+    }
+    setMask(QBitmap::fromImage(shape.createAlphaMask()));
 }

@@ -64,4 +64,6 @@ private:
     QSize m_anchoredSize;
     ArrowEdge m_edge = ArrowEdge::Top;
     int m_arrowX = 0;
+    // With compositing the window is see-through around its shape; without, a mask cuts it.
+    bool m_composited = true;
 };

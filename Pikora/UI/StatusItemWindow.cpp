@@ -2,19 +2,33 @@
 
 #include "Pikora/UI/Images.h"
 #include "Pikora/UI/PopoverStyle.h"
+#include "Pikora/UI/WindowCompositing.h"
 
+#include <QBitmap>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPainterPath>
 #include <QScreen>
 
 StatusItemWindow::StatusItemWindow(QWidget* parent)
     : QWidget(parent,
               Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus)
 {
-    setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_ShowWithoutActivating);
     setFixedSize(ButtonSize);
+    if (WindowCompositing::isActive()) {
+        setAttribute(Qt::WA_TranslucentBackground);
+    } else {
+        QImage shape(size(), QImage::Format_ARGB32_Premultiplied);
+        shape.fill(Qt::transparent);
+        QPainter painter(&shape);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(Qt::black);
+        painter.drawRoundedRect(QRectF(rect()), CornerRadius, CornerRadius);
+        painter.end();
+        setMask(QBitmap::fromImage(shape.createAlphaMask()));
+    }
     setWindowTitle(QStringLiteral("Pikora"));
     setToolTip(QStringLiteral("Pikora"));
     setCursor(Qt::PointingHandCursor);
@@ -75,7 +89,7 @@ void StatusItemWindow::paintEvent(QPaintEvent*)
         fill = fill.lighter(125);
     painter.setPen(QPen(m_highlighted ? QColor(0x55, 0xa8, 0xff) : QColor(0x5e, 0x5e, 0x5e), 1.0));
     painter.setBrush(fill);
-    painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 7, 7);
+    painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), CornerRadius, CornerRadius);
 
     const int side = 20;
     const QPixmap glyph = Images::templatePixmap(QStringLiteral("projector"), QSize(side, side), Qt::white,

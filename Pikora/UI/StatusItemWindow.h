@@ -10,6 +10,7 @@ class StatusItemWindow : public QWidget
 public:
     static constexpr QSize ButtonSize{40, 28};
     static constexpr int ScreenMargin = 8;
+    static constexpr int CornerRadius = 7;
 
     explicit StatusItemWindow(QWidget* parent = nullptr);
 
