@@ -8,8 +8,9 @@
 // startNotifier(): the state at start is the baseline and is never reported itself, so a
 // watcher started on a reachable host stays silent until something changes. A change that
 // leaves the host reachable (a different route, a different local address) is reported as
-// reachable; losing the route is reported as unreachable. The blocks run on the thread that
-// owns the watcher (the main thread in the application).
+// reachable; losing the route is reported as unreachable. Both blocks run from the event
+// loop of the thread that owns the watcher (the main thread in the application), so a block
+// may stop or destroy the watcher.
 class ReachabilityWatcher
 {
 public:
