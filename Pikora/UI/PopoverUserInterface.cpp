@@ -17,12 +17,13 @@
 PopoverUserInterface::PopoverUserInterface(QObject* parent) : PopoverUserInterface(Options{}, parent) {}
 
 PopoverUserInterface::PopoverUserInterface(Options options, QObject* parent)
-    : QObject(parent), m_defaults(options.defaults ? options.defaults : &UserDefaults::standard()),
+    : QObject(parent), m_defaults(options.defaults),
       m_alerts(options.alerts ? std::move(options.alerts) : std::make_unique<MessageBoxAlertPresenter>()),
       m_timeScale(options.timeScale > 0 ? options.timeScale : 1.0),
       m_statusItem(std::make_unique<StatusItem>(options.statusItem))
 {
     connect(m_statusItem.get(), &StatusItem::toggleRequested, this, &PopoverUserInterface::toggle);
+    connect(m_statusItem.get(), &StatusItem::moved, this, &PopoverUserInterface::handlePopoverFrameChange);
     connect(m_statusItem.get(), &StatusItem::aboutRequested, this, [this] {
         if (m_actions.about)
             m_actions.about();
@@ -51,6 +52,12 @@ PopoverUserInterface::~PopoverUserInterface()
 void PopoverUserInterface::setActions(Actions actions)
 {
     m_actions = std::move(actions);
+}
+
+UserDefaults& PopoverUserInterface::defaults() const
+{
+    // Resolved on first use, so the --settings file may be chosen after construction.
+    return m_defaults ? *m_defaults : UserDefaults::standard();
 }
 
 // Popover ---------------------------------------------------------------------------------
@@ -243,7 +250,7 @@ void PopoverUserInterface::showDialog(const QString& title, const QString& messa
             return;
         }
     }
-    auto* fresh = new Dialog(*m_defaults, this);
+    auto* fresh = new Dialog(defaults(), this);
     fresh->setup(title, message, buttons, options);
     showPopover(fresh);
 }

@@ -30,7 +30,8 @@ public:
     struct Options
     {
         // Where the dialog's switches keep the host-control preferences; nullptr means
-        // UserDefaults::standard(). Must outlive the interface.
+        // UserDefaults::standard(), looked up when the first dialog is built. Must outlive
+        // the interface.
         UserDefaults* defaults = nullptr;
         // Runs the modal alerts; nullptr means message boxes.
         std::unique_ptr<AlertPresenter> alerts;
@@ -67,7 +68,8 @@ public:
     void toggle();
     // Shows the popover, freshly anchored at the status item, with `content`.
     void showPopover(ViewController* content);
-    // Re-anchors a shown popover at the status item (after its size changed).
+    // Re-anchors a shown popover at the status item (after its size or the item's place
+    // changed).
     void handlePopoverFrameChange();
 
     bool isPopoverShown() const;
@@ -78,7 +80,7 @@ public:
     PopoverWindow* popoverWindow() const { return m_window; }
     NotificationViewController* notificationViewController() const { return m_notification; }
     StatusItem* statusItem() const { return m_statusItem.get(); }
-    UserDefaults& defaults() const { return *m_defaults; }
+    UserDefaults& defaults() const;
 
 signals:
     void popoverShown();

@@ -38,6 +38,12 @@ StatusItem::StatusItem(Presentation presentation, QObject* parent)
         connect(m_window.get(), &StatusItemWindow::clicked, this,
                 [this] { handleClick(Qt::NoModifier, QCursor::pos()); });
         connect(m_window.get(), &StatusItemWindow::menuRequested, this, &StatusItem::showMenu);
+        if (QScreen* screen = QGuiApplication::primaryScreen()) {
+            connect(screen, &QScreen::availableGeometryChanged, this, [this] {
+                m_window->placeOnPrimaryScreen();
+                emit moved();
+            });
+        }
         m_window->show();
     }
 }

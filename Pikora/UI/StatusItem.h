@@ -49,6 +49,8 @@ public:
 
 signals:
     void toggleRequested();
+    // The item's place on the screen changed (the window follows the screen's free area).
+    void moved();
     void aboutRequested();
     void quitRequested();
 
