@@ -1,10 +1,12 @@
 #include "Support/DispatchQueue.h"
 
+#include "Support/DispatchSemaphore.h"
 #include "Support/Logging.h"
 
 #include <QCoreApplication>
 #include <QThread>
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -107,11 +109,12 @@ public:
     {
         if (!work)
             return;
-        {
-            std::lock_guard lock(m_state->mutex);
-            m_state->items.push_back(std::move(work));
-        }
-        m_state->cv.notify_one();
+        // Under the lock, through a local reference: the item may destroy this queue as soon
+        // as it can run.
+        const std::shared_ptr<SerialState> state = m_state;
+        std::lock_guard lock(state->mutex);
+        state->items.push_back(std::move(work));
+        state->cv.notify_one();
     }
 
     void sync(const std::function<void()>& work) override
@@ -122,17 +125,12 @@ public:
             work();
             return;
         }
-        std::mutex doneMutex;
-        std::condition_variable doneCv;
-        bool done = false;
+        DispatchSemaphore done;
         async([&] {
-            work();
-            std::lock_guard lock(doneMutex);
-            done = true;
-            doneCv.notify_one();
+            runGuarded(label, work); // a throwing item must still release the caller
+            done.signal();
         });
-        std::unique_lock lock(doneMutex);
-        doneCv.wait(lock, [&] { return done; });
+        done.wait();
     }
 
     void suspend() override
@@ -143,15 +141,16 @@ public:
 
     void resume() override
     {
-        {
-            std::lock_guard lock(m_state->mutex);
-            if (m_state->suspendCount == 0) {
-                qCWarning(lcDispatch, "%s: resume() without a matching suspend()", label.c_str());
-                return;
-            }
-            --m_state->suspendCount;
+        // A resumed item may destroy this queue: only the local reference is used once the
+        // count drops.
+        const std::shared_ptr<SerialState> state = m_state;
+        std::lock_guard lock(state->mutex);
+        if (state->suspendCount == 0) {
+            qCWarning(lcDispatch, "%s: resume() without a matching suspend()", label.c_str());
+            return;
         }
-        m_state->cv.notify_all();
+        --state->suspendCount;
+        state->cv.notify_all();
     }
 
 private:
@@ -187,10 +186,14 @@ private:
     std::thread m_thread;
 };
 
+// Main-queue items wait in a queue of our own; Qt only carries a wake-up (a lambda without
+// captures) into the main thread's event loop. Every hand-over thus goes through our mutex,
+// which keeps the order strict and lets ThreadSanitizer see it (Qt's event queue is not
+// instrumented).
 class MainImpl final : public DispatchQueue::Impl
 {
 public:
-    MainImpl() : Impl("main", Kind::Main) {}
+    MainImpl() : Impl("main", Kind::Main) { s_instance.store(this); }
 
     void async(std::function<void()> work) override
     {
@@ -201,8 +204,14 @@ public:
             qCWarning(lcDispatch, "main queue used without a QCoreApplication; work item dropped");
             return;
         }
-        QMetaObject::invokeMethod(
-            app, [work = std::move(work)] { runGuarded("main", work); }, Qt::QueuedConnection);
+        std::lock_guard lock(m_mutex);
+        m_items.push_back(std::move(work));
+        // One wake-up at a time; a new application object (tests create several) needs its own.
+        if (m_wakeTarget != app) {
+            m_wakeTarget = app;
+            QMetaObject::invokeMethod(
+                app, [] { s_instance.load()->drain(); }, Qt::QueuedConnection);
+        }
     }
 
     void sync(const std::function<void()>& work) override
@@ -214,8 +223,12 @@ public:
             work();
             return;
         }
-        QMetaObject::invokeMethod(
-            app, [&work] { runGuarded("main", work); }, Qt::BlockingQueuedConnection);
+        DispatchSemaphore done;
+        async([&work, &done] {
+            runGuarded("main", work);
+            done.signal();
+        });
+        done.wait();
     }
 
     bool isCurrent() const override
@@ -223,6 +236,36 @@ public:
         QCoreApplication* app = QCoreApplication::instance();
         return app && QThread::currentThread() == app->thread();
     }
+
+private:
+    // Runs the items that were queued when the wake-up arrived; items they add get a wake-up
+    // of their own, so a self-reposting item never starves the event loop. A nested event
+    // loop inside an item (a modal dialog) may drain re-entrantly; order stays FIFO.
+    void drain()
+    {
+        size_t count = 0;
+        {
+            std::lock_guard lock(m_mutex);
+            m_wakeTarget = nullptr;
+            count = m_items.size();
+        }
+        for (size_t i = 0; i < count; ++i) {
+            std::function<void()> work;
+            {
+                std::lock_guard lock(m_mutex);
+                if (m_items.empty())
+                    return;
+                work = std::move(m_items.front());
+                m_items.pop_front();
+            }
+            runGuarded("main", work);
+        }
+    }
+
+    static inline std::atomic<MainImpl*> s_instance{nullptr};
+    std::mutex m_mutex;
+    std::deque<std::function<void()>> m_items;
+    QCoreApplication* m_wakeTarget = nullptr; // where the pending wake-up was posted, if any
 };
 
 class GlobalImpl final : public DispatchQueue::Impl

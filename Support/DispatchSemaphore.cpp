@@ -4,10 +4,10 @@ DispatchSemaphore::DispatchSemaphore(long value) : m_value(value) {}
 
 void DispatchSemaphore::signal()
 {
-    {
-        std::lock_guard lock(m_mutex);
-        ++m_value;
-    }
+    // Notified under the lock: a waiter may destroy the semaphore as soon as it wakes (the
+    // usual wait-for-a-completion pattern), so nothing may touch it after the unlock.
+    std::lock_guard lock(m_mutex);
+    ++m_value;
     m_cv.notify_one();
 }
 

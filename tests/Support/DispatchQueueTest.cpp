@@ -302,3 +302,12 @@ TEST(DispatchSemaphore, NegativeStartWaitsForEnoughSignals)
     sem.signal();
     EXPECT_TRUE(sem.waitFor(10ms));
 }
+
+TEST(DispatchQueue, SyncReturnsEvenWhenTheItemThrows)
+{
+    DispatchQueue queue("test.syncthrow");
+    queue.sync([] { throw std::runtime_error("boom"); }); // must not hang
+    int after = 0;
+    queue.sync([&] { after = 1; });
+    EXPECT_EQ(after, 1);
+}
