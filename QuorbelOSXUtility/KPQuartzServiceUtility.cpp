@@ -1,11 +1,10 @@
 #include "QuorbelOSXUtility/KPQuartzServiceUtility.h"
 
-#include <xcb/randr.h>
-#include <xcb/xcb.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <xcb/randr.h>
+#include <xcb/xcb.h>
 
 namespace {
 
@@ -41,7 +40,8 @@ std::optional<QString> KPQuartzServiceUtility::screenNameFromEdid(const QByteArr
     return std::nullopt;
 }
 
-std::optional<QString> KPQuartzServiceUtility::screenNameForDisplay(std::uint32_t display, const QByteArray& x11Display)
+std::optional<QString> KPQuartzServiceUtility::screenNameForDisplay(std::uint32_t display,
+                                                                    const QByteArray& x11Display)
 {
     if (display == 0)
         return std::nullopt;
@@ -67,8 +67,10 @@ std::optional<QString> KPQuartzServiceUtility::screenNameForDisplay(std::uint32_
 
     xcb_generic_error_t* error = nullptr;
     // EDID blocks are 128 bytes; read up to 8 of them (the length is in 32-bit units).
-    std::unique_ptr<xcb_randr_get_output_property_reply_t, FreeDeleter> property(xcb_randr_get_output_property_reply(
-        c, xcb_randr_get_output_property(c, display, atom->atom, XCB_GET_PROPERTY_TYPE_ANY, 0, 256, 0, 0), &error));
+    std::unique_ptr<xcb_randr_get_output_property_reply_t, FreeDeleter> property(
+        xcb_randr_get_output_property_reply(
+            c, xcb_randr_get_output_property(c, display, atom->atom, XCB_GET_PROPERTY_TYPE_ANY, 0, 256, 0, 0),
+            &error));
     if (error) {
         std::free(error);
         return std::nullopt;

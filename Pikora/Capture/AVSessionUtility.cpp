@@ -1,0 +1,527 @@
+#include "Pikora/Capture/AVSessionUtility.h"
+
+#include "Beamline/KPDataTransmitter.h"
+#include "Beamline/KPPrototypeDevice.h"
+#include "Pikora/Capture/CaptureAudioPath.h"
+#include "Pikora/Capture/CaptureLogging.h"
+#include "Pikora/Capture/KPDesktopImageProvider.h"
+#include "Pikora/Capture/QualityMapper.h"
+#include "Pikora/Compressors/KPJpegImageCompressor.h"
+#include "Pikora/Compressors/KPh264ImageCompressor.h"
+#include "Support/BundleInfo.h"
+#include "Support/DispatchQueue.h"
+#include "Support/DispatchTimer.h"
+
+#if __has_include("Beamline/KPGenericDevice.h")
+#include "Beamline/KPGenericDevice.h"
+#define PIKORA_HAVE_GENERIC_DEVICE 1
+#endif
+#if __has_include("Beamline/KPScreenDevice.h")
+#include "Beamline/KPScreenDevice.h"
+#define PIKORA_HAVE_SCREEN_DEVICE 1
+#endif
+
+#include <thread>
+
+namespace {
+constexpr std::size_t kLatencySamples = 8192;
+} // namespace
+
+std::shared_ptr<AVSessionUtility> AVSessionUtility::sharedInstance()
+{
+    static const std::shared_ptr<AVSessionUtility> instance = create();
+    return instance;
+}
+
+std::shared_ptr<AVSessionUtility> AVSessionUtility::create()
+{
+    std::shared_ptr<AVSessionUtility> session(new AVSessionUtility());
+    session->registerObservers();
+    return session;
+}
+
+AVSessionUtility::AVSessionUtility() = default;
+
+void AVSessionUtility::registerObservers()
+{
+    NotificationCenter& center = NotificationCenter::defaultCenter();
+    std::weak_ptr<AVSessionUtility> weak = weak_from_this();
+    auto observe = [&](const char* name, void (AVSessionUtility::*handler)(const Notification&)) {
+        m_observers.emplace_back(center,
+                                 center.addObserver(name, nullptr, [weak, handler](const Notification& n) {
+                                     if (auto self = weak.lock())
+                                         ((*self).*handler)(n);
+                                 }));
+    };
+    observe("stopDisplay", &AVSessionUtility::receiveStopDisplay);
+    observe("pauseDisplay", &AVSessionUtility::pauseDisplay);
+    observe("resumeDisplay", &AVSessionUtility::resumeDisplay);
+}
+
+AVSessionUtility::~AVSessionUtility()
+{
+    stopCapture();
+    m_observers.clear();
+    QObject::disconnect(m_screenPositionConnection);
+    // The last reference may be dropped by a job on one of our own queues; a queue cannot
+    // join its own thread, so let another thread finish them.
+    const bool onOwnQueue = (m_captureQueue && m_captureQueue->isCurrent()) ||
+                            (m_compressQueue && m_compressQueue->isCurrent()) ||
+                            (m_sendQueue && m_sendQueue->isCurrent());
+    if (onOwnQueue) {
+        std::thread([capture = std::move(m_captureQueue), compress = std::move(m_compressQueue),
+                     send = std::move(m_sendQueue)]() mutable {
+            // A paused session's capture queue is still suspended; let it drain.
+            capture.reset();
+            compress.reset();
+            send.reset();
+        }).detach();
+    }
+}
+
+qint64 AVSessionUtility::outputFormatForDevice(const KPPrototypeDevice* device)
+{
+#ifdef PIKORA_HAVE_GENERIC_DEVICE
+    if (const auto* generic = dynamic_cast<const KPGenericDevice*>(device))
+        return generic->isVistrelEncodeProEnable() ? kKPCaptureOutputFormatH264 : kKPCaptureOutputFormatJPEG;
+#endif
+#ifdef PIKORA_HAVE_SCREEN_DEVICE
+    if (const auto* screen = dynamic_cast<const KPScreenDevice*>(device))
+        return screen->supportH264() ? kKPCaptureOutputFormatH264 : kKPCaptureOutputFormatJPEG;
+#endif
+    (void)device;
+    return kKPCaptureOutputFormatJPEG;
+}
+
+qint64 AVSessionUtility::outputFormat()
+{
+    const std::shared_ptr<KPDataTransmitter> tx = sharedInstance()->transmitter();
+    const std::shared_ptr<KPPrototypeDevice> device = tx ? tx->connectedDevice() : nullptr;
+    return outputFormatForDevice(device.get());
+}
+
+QSizeF AVSessionUtility::restrictFromSize(const QSizeF& captured, const QSizeF& limit)
+{
+    return QualityMapper::restrictFromSize(captured, limit);
+}
+
+std::optional<CaptureOptions> AVSessionUtility::qualityMappingDictionary(const CaptureOptions& options)
+{
+    return QualityMapper::qualityMappingDictionary(options);
+}
+
+void AVSessionUtility::setTransmitterProvider(TransmitterProvider provider)
+{
+    std::lock_guard lock(m_providerMutex);
+    m_transmitterProvider = std::move(provider);
+}
+
+std::shared_ptr<KPDataTransmitter> AVSessionUtility::transmitter() const
+{
+    TransmitterProvider provider;
+    {
+        std::lock_guard lock(m_providerMutex);
+        provider = m_transmitterProvider;
+    }
+    return provider ? provider() : nullptr;
+}
+
+void AVSessionUtility::startCapture(const AbstractCaptureDevice& device, qint64 outputFormat, qint64 quality)
+{
+    startCapture(device, outputFormat, quality, QSizeF(0, 0));
+}
+
+void AVSessionUtility::stopTimerLocked()
+{
+    ++m_generation;
+    if (m_captureSource) {
+        m_captureSource->cancel();
+        m_captureSource.reset();
+    }
+}
+
+void AVSessionUtility::startCapture(const AbstractCaptureDevice& device, qint64 outputFormat, qint64 quality,
+                                    const QSizeF& desireResolution)
+{
+    std::lock_guard lock(m_lock);
+    turnOnAudioIfNeeded();
+
+    // Observe the transmitter's split-screen layout exactly once, even across restarts and
+    // transmitter changes.
+    QObject::disconnect(m_screenPositionConnection);
+    if (std::shared_ptr<KPDataTransmitter> tx = transmitter()) {
+        std::weak_ptr<AVSessionUtility> weak = weak_from_this();
+        KPDataTransmitter* observed = tx.get();
+        m_screenPositionConnection = QObject::connect(
+            observed, &KPDataTransmitter::screenPositionChanged, observed,
+            [weak, observed](int, int) {
+                if (auto self = weak.lock())
+                    self->observeValueForKeyPath(observed);
+            },
+            Qt::DirectConnection);
+    }
+
+    stopTimerLocked();
+    if (m_desktopImageProvider)
+        m_desktopImageProvider->setActiveVideoDevice(std::nullopt);
+    m_desktopImageProvider.reset();
+    m_compressor.reset();
+
+    m_desktopImageProvider = std::make_shared<KPDesktopImageProvider>();
+    m_desktopImageProvider->setVideoCaptureFPS(kFramesPerSecond);
+    m_desktopImageProvider->setActiveVideoDevice(device);
+
+    m_format = outputFormat;
+    m_quality = quality;
+    const bool zeroDesired = desireResolution.width() == 0 && desireResolution.height() == 0;
+    m_resolution = zeroDesired ? m_deviceNativeResolution : desireResolution;
+
+    CaptureOptions options;
+    options.insert(kKPCaptureOptionDesireOutputResolution, m_resolution);
+    options.insert(kKPCaptureOptionFramerate, qint64(kFramesPerSecond));
+    options.insert(kKPCaptureOptionOutputFormat, m_format);
+    options.insert(kKPCaptureOptionOutputQuality, m_quality);
+    const std::optional<CaptureOptions> mapped = qualityMappingDictionary(options);
+
+    if (!m_captureQueue) {
+        m_captureQueue = std::make_unique<DispatchQueue>("captureQueue.desktop");
+        m_compressQueue = std::make_unique<DispatchQueue>("compressQueue");
+        m_sendQueue = std::make_unique<DispatchQueue>("sendQueue");
+    }
+
+    m_compressor = mapped ? setupImageCompressor(*mapped) : nullptr;
+    if (!m_compressor)
+        qCWarning(lcCapture) << "capture: no compressor for output format" << m_format
+                             << "- frames will be dropped";
+
+    const std::uint64_t generation = m_generation;
+    std::weak_ptr<AVSessionUtility> weak = weak_from_this();
+    m_captureSource = std::make_unique<DispatchTimer>(*m_captureQueue, [weak, generation] {
+        if (auto self = weak.lock())
+            self->tick(generation);
+    });
+    m_captureSource->start(kFirstTickDelay, kTickInterval, std::chrono::nanoseconds::zero(), /*strict=*/true);
+    qCInfo(lcCapture).noquote() << QStringLiteral("capture: started %1 (format %2, quality %3, limit %4x%5)")
+                                       .arg(device.description())
+                                       .arg(m_format)
+                                       .arg(m_quality)
+                                       .arg(m_resolution.width())
+                                       .arg(m_resolution.height());
+}
+
+std::shared_ptr<KPImageCompressor> AVSessionUtility::setupImageCompressor(const CaptureOptions& options)
+{
+    const qint64 format = options.value(kKPCaptureOptionOutputFormat).toLongLong();
+    const QSizeF desired = options.value(kKPCaptureOptionDesireOutputResolution).toSizeF();
+    const QSizeF captured(m_desktopImageProvider ? m_desktopImageProvider->getWidth() : 0,
+                          m_desktopImageProvider ? m_desktopImageProvider->getHeight() : 0);
+    const QSizeF size = restrictFromSize(captured, desired);
+
+    std::shared_ptr<KPImageCompressor> compressor;
+    if (format == kKPCaptureOutputFormatH264)
+        compressor = std::make_shared<KPh264ImageCompressor>();
+    else if (format == kKPCaptureOutputFormatJPEG)
+        compressor = std::make_shared<KPJpegImageCompressor>();
+    else
+        return nullptr;
+
+    if (!(size.width() == 0 && size.height() == 0))
+        compressor->setResolution(size);
+    if (auto* h264 = dynamic_cast<KPh264ImageCompressor*>(compressor.get())) {
+        h264->setBitrate(options.value(kKPCaptureOptionH264Bitrate).toLongLong());
+        h264->setKeyframeInterval(kKeyframeInterval);
+        h264->setFps(options.value(kKPCaptureOptionFramerate).toInt());
+    } else if (auto* jpeg = dynamic_cast<KPJpegImageCompressor*>(compressor.get())) {
+        jpeg->setJpegQuality(options.value(kKPCaptureOptionJPEGQuality).toDouble());
+    }
+    // A compressor that failed to set up is used anyway: it produces nothing.
+    compressor->setup();
+    return compressor;
+}
+
+void AVSessionUtility::tick(std::uint64_t generation)
+{
+    const auto tickTime = std::chrono::steady_clock::now();
+    std::lock_guard lock(m_lock);
+    if (generation != m_generation || !m_desktopImageProvider)
+        return; // a fire of a timer that was replaced or stopped
+    {
+        std::lock_guard stats(m_statsMutex);
+        ++m_stats.ticks;
+    }
+    std::shared_ptr<PixelBuffer> buffer = m_desktopImageProvider->getCurrentImage();
+    if (!buffer) {
+        std::lock_guard stats(m_statsMutex);
+        ++m_stats.ticksWithoutFrame;
+        return;
+    }
+    if (std::shared_ptr<KPDataTransmitter> tx = transmitter()) {
+        const std::optional<KPSocketStatus> status = tx->socketStatus();
+        if (status && !status->readyToSendH264) {
+            std::lock_guard stats(m_statsMutex);
+            ++m_stats.framesNotReady;
+            return;
+        }
+    }
+    compressImage(std::move(buffer), tickTime);
+}
+
+void AVSessionUtility::compressImage(std::shared_ptr<PixelBuffer> buffer,
+                                     std::chrono::steady_clock::time_point tickTime)
+{
+    if (!m_compressor) {
+        std::lock_guard stats(m_statsMutex);
+        ++m_stats.framesWithoutCompressor;
+        return;
+    }
+    std::weak_ptr<AVSessionUtility> weakSelf = weak_from_this();
+    std::weak_ptr<KPImageCompressor> weakCompressor = m_compressor;
+    const bool h264 = dynamic_cast<KPh264ImageCompressor*>(m_compressor.get()) != nullptr;
+    m_compressQueue->async([weakSelf, weakCompressor, buffer = std::move(buffer), h264, tickTime]() mutable {
+        std::shared_ptr<AVSessionUtility> self = weakSelf.lock();
+        if (!self)
+            return;
+        std::lock_guard lock(self->m_lock);
+        std::shared_ptr<KPImageCompressor> compressor = weakCompressor.lock();
+        if (!compressor)
+            return; // stopped or restarted meanwhile
+        {
+            std::lock_guard stats(self->m_statsMutex);
+            ++self->m_stats.framesCompressed;
+        }
+        compressor->compressRawImage(
+            std::move(buffer),
+            [weakSelf, h264, tickTime](const QByteArray& data, qint64 width, qint64 height) {
+                std::shared_ptr<AVSessionUtility> session = weakSelf.lock();
+                if (!session)
+                    return;
+                session->m_sendQueue->async([weakSelf, data, width, height, h264, tickTime] {
+                    if (std::shared_ptr<AVSessionUtility> s = weakSelf.lock()) {
+                        if (h264)
+                            s->sendH264Data(data, width, height, tickTime);
+                        else
+                            s->sendJpegData(data, tickTime);
+                    }
+                });
+            });
+    });
+}
+
+void AVSessionUtility::sendH264Data(const QByteArray& data, qint64 width, qint64 height,
+                                    std::chrono::steady_clock::time_point tickTime)
+{
+    const std::shared_ptr<KPDataTransmitter> tx = transmitter();
+    if (!tx || tx->currentState() == 1) {
+        std::lock_guard stats(m_statsMutex);
+        ++m_stats.picturesDiscarded;
+        return;
+    }
+    tx->sendH264Data(data, int(width), int(height));
+    recordHandOver(tickTime, data.size());
+}
+
+void AVSessionUtility::sendJpegData(const QByteArray& data, std::chrono::steady_clock::time_point tickTime)
+{
+    const std::shared_ptr<KPDataTransmitter> tx = transmitter();
+    if (!tx || tx->currentState() == 1) {
+        std::lock_guard stats(m_statsMutex);
+        ++m_stats.picturesDiscarded;
+        return;
+    }
+    tx->sendImageWithData(data);
+    recordHandOver(tickTime, data.size());
+}
+
+void AVSessionUtility::recordHandOver(std::chrono::steady_clock::time_point tickTime, qsizetype bytes)
+{
+    const auto latency =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - tickTime)
+            .count();
+    std::lock_guard stats(m_statsMutex);
+    ++m_stats.picturesSent;
+    m_stats.bytesSent += std::uint64_t(bytes);
+    if (m_stats.latenciesUs.size() >= kLatencySamples)
+        m_stats.latenciesUs.erase(m_stats.latenciesUs.begin(),
+                                  m_stats.latenciesUs.begin() + std::ptrdiff_t(kLatencySamples / 2));
+    m_stats.latenciesUs.push_back(std::uint32_t(std::clamp<long long>(latency, 0, UINT32_MAX)));
+}
+
+void AVSessionUtility::stopCapture()
+{
+    std::lock_guard lock(m_lock);
+    setAudioOn(false);
+    stopTimerLocked();
+    if (m_desktopImageProvider)
+        m_desktopImageProvider->setActiveVideoDevice(std::nullopt);
+    m_desktopImageProvider.reset();
+    if (m_compressor)
+        m_compressor->cleanup();
+    m_compressor.reset();
+    if (m_stopCaptureCompletionBlock)
+        m_stopCaptureCompletionBlock();
+    m_deviceNativeResolution = QSizeF(0, 0);
+}
+
+void AVSessionUtility::registerStopCaptureBlock(StopCaptureBlock block)
+{
+    std::lock_guard lock(m_lock);
+    m_stopCaptureCompletionBlock = std::move(block);
+}
+
+bool AVSessionUtility::isRunning() const
+{
+    std::lock_guard lock(m_lock);
+    return m_desktopImageProvider && m_captureSource;
+}
+
+std::optional<AbstractCaptureDevice> AVSessionUtility::currentCaptureDevice() const
+{
+    std::lock_guard lock(m_lock);
+    return m_desktopImageProvider ? m_desktopImageProvider->activeVideoDevice() : std::nullopt;
+}
+
+QSizeF AVSessionUtility::deviceNativeResolution() const
+{
+    std::lock_guard lock(m_lock);
+    return m_deviceNativeResolution;
+}
+
+void AVSessionUtility::setDeviceNativeResolution(const QSizeF& size)
+{
+    std::lock_guard lock(m_lock);
+    m_deviceNativeResolution = size;
+}
+
+void AVSessionUtility::receiveStopDisplay(const Notification&)
+{
+    stopCapture();
+}
+
+void AVSessionUtility::pauseDisplay(const Notification&)
+{
+    std::lock_guard lock(m_lock);
+    if (!m_isDisplayPaused && m_captureQueue && isRunning()) {
+        m_captureQueue->suspend();
+        m_isDisplayPaused = true;
+        qCInfo(lcCapture) << "capture: display paused";
+    }
+}
+
+void AVSessionUtility::resumeDisplay(const Notification&)
+{
+    std::lock_guard lock(m_lock);
+    if (m_isDisplayPaused && m_captureQueue && isRunning()) {
+        m_captureQueue->resume();
+        m_isDisplayPaused = false;
+        qCInfo(lcCapture) << "capture: display resumed";
+    }
+}
+
+bool AVSessionUtility::isDisplayPaused() const
+{
+    std::lock_guard lock(m_lock);
+    return m_isDisplayPaused;
+}
+
+void AVSessionUtility::observeValueForKeyPath(KPDataTransmitter* object)
+{
+    std::lock_guard lock(m_lock);
+    if (!isRunning())
+        return;
+    const std::shared_ptr<KPDataTransmitter> tx = transmitter();
+    if (!tx || tx.get() != object)
+        return;
+    const std::optional<AbstractCaptureDevice> device = m_desktopImageProvider->activeVideoDevice();
+    if (!device)
+        return;
+    KPSplitScreenController* split = tx->splitScreenController();
+    const int screenNumber = split ? split->screenNumber() : 1;
+    const QSizeF desired =
+        screenNumber > 1 ? QSizeF(kSplitScreenWidth, kSplitScreenHeight) : m_deviceNativeResolution;
+    qCInfo(lcCapture) << "capture: receiver shows" << screenNumber << "screens, restarting with limit"
+                      << desired;
+    startCapture(*device, m_format, m_quality, desired);
+}
+
+void AVSessionUtility::setAudioPath(std::shared_ptr<CaptureAudioPath> path)
+{
+    std::lock_guard lock(m_lock);
+    m_audioPath = std::move(path);
+}
+
+void AVSessionUtility::turnOnAudioIfNeeded()
+{
+    std::lock_guard lock(m_lock);
+    if (!BundleInfo::main().boolValue(QStringLiteral("SoundEnable"), false))
+        return;
+    const std::shared_ptr<KPDataTransmitter> tx = transmitter();
+    if (!tx || !tx->connectedDevice())
+        return;
+    KPSplitScreenController* split = tx->splitScreenController();
+    setAudioOn(split && split->screenNumber() == 1);
+}
+
+void AVSessionUtility::setAudioOn(bool on)
+{
+    std::lock_guard lock(m_lock);
+    if (on == m_audioOn)
+        return;
+    m_audioOn = on;
+    if (on) {
+        qCInfo(lcCapture).noquote() << "start sending audio";
+        if (m_audioPath)
+            m_audioPath->startAudioSession();
+    } else {
+        qCInfo(lcCapture).noquote() << "stop sending audio";
+        if (m_audioPath)
+            m_audioPath->stopAudioSession();
+    }
+}
+
+bool AVSessionUtility::audioOn() const
+{
+    std::lock_guard lock(m_lock);
+    return m_audioOn;
+}
+
+qint64 AVSessionUtility::format() const
+{
+    std::lock_guard lock(m_lock);
+    return m_format;
+}
+
+qint64 AVSessionUtility::quality() const
+{
+    std::lock_guard lock(m_lock);
+    return m_quality;
+}
+
+QSizeF AVSessionUtility::resolution() const
+{
+    std::lock_guard lock(m_lock);
+    return m_resolution;
+}
+
+std::shared_ptr<KPImageCompressor> AVSessionUtility::compressor() const
+{
+    std::lock_guard lock(m_lock);
+    return m_compressor;
+}
+
+std::shared_ptr<KPDesktopImageProvider> AVSessionUtility::desktopImageProvider() const
+{
+    std::lock_guard lock(m_lock);
+    return m_desktopImageProvider;
+}
+
+AVSessionUtility::Statistics AVSessionUtility::statistics() const
+{
+    std::lock_guard lock(m_statsMutex);
+    return m_stats;
+}
+
+void AVSessionUtility::resetStatistics()
+{
+    std::lock_guard lock(m_statsMutex);
+    m_stats = Statistics();
+}

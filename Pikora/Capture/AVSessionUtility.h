@@ -1,0 +1,167 @@
+#pragma once
+
+#include "Pikora/Capture/AbstractCaptureDevice.h"
+#include "Pikora/Capture/CaptureOptions.h"
+#include "Support/NotificationCenter.h"
+
+#include <QMetaObject>
+#include <QSizeF>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+class CaptureAudioPath;
+class DispatchQueue;
+class DispatchTimer;
+class KPDataTransmitter;
+class KPDesktopImageProvider;
+class KPImageCompressor;
+class KPPrototypeDevice;
+class PixelBuffer;
+
+// The capture session: while running it takes the newest desktop frame every 50 ms on
+// "captureQueue.desktop", compresses it on "compressQueue" (H.264 or JPEG) and hands the
+// result to the transmitter on "sendQueue". It restarts itself when the receiver switches
+// between full and split screen, and obeys the "stopDisplay", "pauseDisplay" and
+// "resumeDisplay" notifications.
+//
+// Typical use (projection control, main thread):
+//     auto session = AVSessionUtility::sharedInstance();
+//     session->setTransmitterProvider([] { return KPDeviceController::sharedDeviceController().transmitter();
+//     }); session->setDeviceNativeResolution(maxSize);
+//     session->startCapture(AbstractCaptureDevice::mainDisplay(KPDesktopImageProvider::mainDisplayID()),
+//                           AVSessionUtility::outputFormat(), 3);
+//     ...
+//     session->stopCapture();
+class AVSessionUtility : public std::enable_shared_from_this<AVSessionUtility>
+{
+public:
+    using TransmitterProvider = std::function<std::shared_ptr<KPDataTransmitter>()>;
+    using StopCaptureBlock = std::function<void()>;
+
+    static constexpr double kFramesPerSecond = 20.0;
+    static constexpr std::chrono::milliseconds kTickInterval{50};
+    static constexpr std::chrono::milliseconds kFirstTickDelay{100};
+    static constexpr qint64 kKeyframeInterval = 15;
+    static constexpr double kSplitScreenWidth = 800;
+    static constexpr double kSplitScreenHeight = 600;
+
+    // The process's session, created on first use.
+    static std::shared_ptr<AVSessionUtility> sharedInstance();
+    // An independent session (tests, tools); it observes the notifications like the shared one.
+    static std::shared_ptr<AVSessionUtility> create();
+    ~AVSessionUtility();
+
+    // 2 (H.264) when the shared session's transmitter is connected to a receiver that
+    // decodes H.264, else 1 (JPEG).
+    static qint64 outputFormat();
+    static qint64 outputFormatForDevice(const KPPrototypeDevice* device);
+
+    static QSizeF restrictFromSize(const QSizeF& captured, const QSizeF& limit);
+    static std::optional<CaptureOptions> qualityMappingDictionary(const CaptureOptions& options);
+
+    // Where the transmitter comes from (the device controller's current transmitter).
+    void setTransmitterProvider(TransmitterProvider provider);
+    std::shared_ptr<KPDataTransmitter> transmitter() const;
+
+    // (Re)starts capture; a zero desired size means deviceNativeResolution.
+    void startCapture(const AbstractCaptureDevice& device, qint64 outputFormat, qint64 quality);
+    void startCapture(const AbstractCaptureDevice& device, qint64 outputFormat, qint64 quality,
+                      const QSizeF& desireResolution);
+    // Stops capture and audio; safe when not running. Calls the registered stop closure.
+    void stopCapture();
+    void registerStopCaptureBlock(StopCaptureBlock block);
+
+    bool isRunning() const;
+    std::optional<AbstractCaptureDevice> currentCaptureDevice() const;
+    QSizeF deviceNativeResolution() const;
+    void setDeviceNativeResolution(const QSizeF& size);
+
+    // Notification observers.
+    void receiveStopDisplay(const Notification& notification);
+    void pauseDisplay(const Notification& notification);
+    void resumeDisplay(const Notification& notification);
+    bool isDisplayPaused() const;
+
+    // The transmitter reported a new split-screen layout ("screenPosition").
+    void observeValueForKeyPath(KPDataTransmitter* object);
+
+    // Audio: a path is installed by the application when the build forwards sound.
+    void setAudioPath(std::shared_ptr<CaptureAudioPath> path);
+    void turnOnAudioIfNeeded();
+    void setAudioOn(bool on);
+    bool audioOn() const;
+    // The session lock (the audio path appends captured sound under it).
+    std::recursive_mutex& sessionLock() const { return m_lock; }
+
+    // The current run, for projection control, diagnostics and tests.
+    qint64 format() const;
+    qint64 quality() const;
+    QSizeF resolution() const;
+    std::shared_ptr<KPImageCompressor> compressor() const;
+    std::shared_ptr<KPDesktopImageProvider> desktopImageProvider() const;
+
+    struct Statistics
+    {
+        std::uint64_t ticks = 0;
+        std::uint64_t ticksWithoutFrame = 0; // nothing captured yet
+        std::uint64_t framesNotReady = 0;    // dropped: transmitter not ready
+        std::uint64_t framesWithoutCompressor = 0;
+        std::uint64_t framesCompressed = 0;  // handed to the compressor
+        std::uint64_t picturesSent = 0;      // handed to the transmitter
+        std::uint64_t picturesDiscarded = 0; // transmitter in state 1
+        std::uint64_t bytesSent = 0;
+        // Tick to hand-over, microseconds, of the latest pictures (bounded).
+        std::vector<std::uint32_t> latenciesUs;
+    };
+    Statistics statistics() const;
+    void resetStatistics();
+
+private:
+    AVSessionUtility();
+    void registerObservers();
+    void tick(std::uint64_t generation);
+    void compressImage(std::shared_ptr<PixelBuffer> buffer, std::chrono::steady_clock::time_point tickTime);
+    std::shared_ptr<KPImageCompressor> setupImageCompressor(const CaptureOptions& options);
+    void sendH264Data(const QByteArray& data, qint64 width, qint64 height,
+                      std::chrono::steady_clock::time_point tickTime);
+    void sendJpegData(const QByteArray& data, std::chrono::steady_clock::time_point tickTime);
+    void recordHandOver(std::chrono::steady_clock::time_point tickTime, qsizetype bytes);
+    void stopTimerLocked();
+
+    mutable std::recursive_mutex m_lock;
+
+    // Created on the first start and kept; the timer is destroyed before them.
+    std::unique_ptr<DispatchQueue> m_captureQueue;
+    std::unique_ptr<DispatchQueue> m_compressQueue;
+    std::unique_ptr<DispatchQueue> m_sendQueue;
+
+    std::shared_ptr<KPDesktopImageProvider> m_desktopImageProvider;
+    std::shared_ptr<KPImageCompressor> m_compressor;
+    std::unique_ptr<DispatchTimer> m_captureSource;
+    std::uint64_t m_generation = 0;
+
+    qint64 m_format = 0;
+    qint64 m_quality = 0;
+    QSizeF m_resolution;
+    QSizeF m_deviceNativeResolution;
+    StopCaptureBlock m_stopCaptureCompletionBlock;
+    bool m_isDisplayPaused = false;
+
+    mutable std::mutex m_providerMutex;
+    TransmitterProvider m_transmitterProvider;
+    QMetaObject::Connection m_screenPositionConnection;
+
+    std::shared_ptr<CaptureAudioPath> m_audioPath;
+    bool m_audioOn = false;
+
+    std::vector<NotificationObserver> m_observers;
+
+    mutable std::mutex m_statsMutex;
+    Statistics m_stats;
+};

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+// Memory a frame source captures into (heap, or shared memory with the display server).
+class SurfaceMemory
+{
+public:
+    virtual ~SurfaceMemory() = default;
+    virtual std::uint8_t* data() = 0;
+    virtual std::size_t size() const = 0;
+};
+
+// One captured picture: 32-bit pixels with the bytes B, G, R, A (or X) in memory order.
+// Surfaces belong to a SurfacePool and are handed out as shared pointers; the pool takes a
+// surface back when its last reference is dropped, so a surface's pixels never change while
+// anyone still holds it.
+class CaptureSurface
+{
+public:
+    const std::uint8_t* data() const { return m_memory->data(); }
+    std::uint8_t* mutableData() { return m_memory->data(); }
+    int width() const { return m_width; }
+    int height() const { return m_height; }
+    int bytesPerRow() const { return m_bytesPerRow; }
+
+    SurfaceMemory* memory() const { return m_memory.get(); }
+    int slot() const { return m_slot; }
+
+    // Free for the frame source's own bookkeeping; kept while the slot is reused, so a
+    // source can tell what the slot held last time (e.g. which frame it drew into it).
+    std::uint64_t contentTag = 0;
+    // Monotonic number of the capture that filled the surface.
+    std::uint64_t sequence = 0;
+
+private:
+    friend class SurfacePool;
+    std::unique_ptr<SurfaceMemory> m_memory;
+    int m_width = 0;
+    int m_height = 0;
+    int m_bytesPerRow = 0;
+    int m_slot = -1;
+};

@@ -1,0 +1,148 @@
+#include "Pikora/Compressors/KPJpegImageCompressor.h"
+
+#include "Pikora/Capture/CaptureLogging.h"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+#include <cmath>
+#include <turbojpeg.h>
+#include <vector>
+
+namespace {
+
+struct TjDeleter
+{
+    void operator()(void* handle) const { tjDestroy(handle); }
+};
+using TjHandle = std::unique_ptr<void, TjDeleter>;
+
+struct TjBufferDeleter
+{
+    void operator()(unsigned char* buffer) const { tjFree(buffer); }
+};
+
+} // namespace
+
+struct KPJpegImageCompressor::Impl
+{
+    TjHandle tj{tjInitCompress()};
+    SwsContext* sws = nullptr;
+    std::vector<std::uint8_t> planes;
+
+    ~Impl() { sws_freeContext(sws); }
+};
+
+KPJpegImageCompressor::KPJpegImageCompressor() : d(std::make_unique<Impl>()) {}
+
+KPJpegImageCompressor::~KPJpegImageCompressor()
+{
+    cleanup();
+}
+
+bool KPJpegImageCompressor::setup()
+{
+    return true;
+}
+
+void KPJpegImageCompressor::cleanup()
+{
+    std::lock_guard lock(m_lock);
+    setCompletionBlock(nullptr);
+}
+
+int KPJpegImageCompressor::turboJpegQuality(double factor)
+{
+    if (!std::isfinite(factor))
+        return 50;
+    return int(std::clamp(std::lround(factor * 100.0), 1L, 100L));
+}
+
+std::optional<QSize> KPJpegImageCompressor::scaledSize(QSize frame, QSizeF limit)
+{
+    const float width = float(frame.width());
+    const float height = float(frame.height());
+    if (width <= 0 || height <= 0)
+        return std::nullopt;
+    const float scaleY = float(limit.height()) / height;
+    const float scaleX = float(limit.width()) / width;
+    const float scale = std::isnan(scaleY) ? scaleX : std::min(scaleX, scaleY);
+    if (!std::isfinite(scale) || scale <= 0)
+        return std::nullopt;
+    const QSize size(int(std::lround(width * scale)), int(std::lround(height * scale)));
+    if (size.width() < 1 || size.height() < 1)
+        return std::nullopt;
+    return size;
+}
+
+std::optional<QByteArray> KPJpegImageCompressor::jpegDataFromCVImage(const PixelBuffer& image, double factor)
+{
+    TjHandle tj(tjInitCompress());
+    if (!tj || image.width() <= 0 || image.height() <= 0)
+        return std::nullopt;
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    if (tjCompress2(tj.get(), image.baseAddress(), image.width(), image.bytesPerRow(), image.height(),
+                    TJPF_BGRX, &out, &size, TJSAMP_420, turboJpegQuality(factor), 0) != 0) {
+        tjFree(out);
+        return std::nullopt;
+    }
+    std::unique_ptr<unsigned char, TjBufferDeleter> owned(out);
+    return QByteArray(reinterpret_cast<const char*>(out), qsizetype(size));
+}
+
+void KPJpegImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image, CompletionBlock completion)
+{
+    setCompletionBlock(completion);
+    if (!image)
+        return;
+    const QSizeF limit = resolution();
+    const std::optional<QSize> size = scaledSize(QSize(image->width(), image->height()), limit);
+    if (!size) {
+        qCDebug(lcCompress) << "jpeg: nothing to encode for a" << image->width() << "x" << image->height()
+                            << "frame at" << limit;
+        return;
+    }
+    const int w = size->width();
+    const int h = size->height();
+    const int chromaW = (w + 1) / 2;
+    const int chromaH = (h + 1) / 2;
+
+    std::lock_guard lock(m_lock);
+    d->sws =
+        sws_getCachedContext(d->sws, image->width(), image->height(), AV_PIX_FMT_BGR0, w, h,
+                             AV_PIX_FMT_YUV420P, SWS_LANCZOS | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
+    if (!d->sws || !d->tj)
+        return;
+    // JPEG's YCbCr is full range.
+    const int* coefficients = sws_getCoefficients(SWS_CS_ITU601);
+    sws_setColorspaceDetails(d->sws, coefficients, 1, coefficients, 1, 0, 1 << 16, 1 << 16);
+
+    d->planes.resize(std::size_t(w) * h + 2 * std::size_t(chromaW) * chromaH);
+    std::uint8_t* y = d->planes.data();
+    std::uint8_t* u = y + std::size_t(w) * h;
+    std::uint8_t* v = u + std::size_t(chromaW) * chromaH;
+    const std::uint8_t* src[4] = {image->baseAddress(), nullptr, nullptr, nullptr};
+    const int srcStride[4] = {image->bytesPerRow(), 0, 0, 0};
+    std::uint8_t* dst[4] = {y, u, v, nullptr};
+    const int dstStride[4] = {w, chromaW, chromaW, 0};
+    if (sws_scale(d->sws, src, srcStride, 0, image->height(), dst, dstStride) != h)
+        return;
+    image.reset();
+
+    const unsigned char* planes[3] = {y, u, v};
+    const int strides[3] = {w, chromaW, chromaW};
+    unsigned char* out = nullptr;
+    unsigned long jpegSize = 0;
+    const int rc = tjCompressFromYUVPlanes(d->tj.get(), planes, w, strides, h, TJSAMP_420, &out, &jpegSize,
+                                           turboJpegQuality(m_jpegQuality), 0);
+    std::unique_ptr<unsigned char, TjBufferDeleter> owned(out);
+    if (rc != 0) {
+        qCWarning(lcCompress) << "jpeg: encoding failed:" << tjGetErrorStr2(d->tj.get());
+        return;
+    }
+    const QByteArray jpeg(reinterpret_cast<const char*>(out), qsizetype(jpegSize));
+    if (CompletionBlock block = completionBlock())
+        block(jpeg, qint64(limit.width()), qint64(limit.height()));
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "Pikora/Compressors/KPImageCompressor.h"
+
+#include <QSize>
+#include <atomic>
+#include <memory>
+#include <optional>
+
+// JPEG pictures for receivers without H.264: each frame is scaled with a Lanczos filter to
+// fit `resolution` (keeping its aspect ratio; enlarging too) straight into YUV planes and
+// encoded with TurboJPEG at jpegQuality x 100, synchronously on the calling thread.
+class KPJpegImageCompressor : public KPImageCompressor
+{
+public:
+    KPJpegImageCompressor();
+    ~KPJpegImageCompressor() override;
+
+    bool setup() override;
+    void compressRawImage(std::shared_ptr<PixelBuffer> image, CompletionBlock completion) override;
+    void cleanup() override;
+
+    double jpegQuality() const { return m_jpegQuality; }
+    void setJpegQuality(double quality) { m_jpegQuality = quality; }
+
+    // The picture size a frame of `frame` pixels is scaled to under `limit`: the smaller of
+    // the two axis ratios (computed in single precision) applied to both sides. None when
+    // there is nothing to scale.
+    static std::optional<QSize> scaledSize(QSize frame, QSizeF limit);
+
+    // The buffer at its own size as a JPEG picture; none when it cannot be encoded.
+    static std::optional<QByteArray> jpegDataFromCVImage(const PixelBuffer& image, double factor);
+
+    // TurboJPEG's quality (1..100) for a compression factor in 0..1.
+    static int turboJpegQuality(double factor);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+    std::atomic<double> m_jpegQuality{0.5};
+};
