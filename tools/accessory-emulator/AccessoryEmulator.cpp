@@ -1,8 +1,8 @@
 #include "tools/accessory-emulator/AccessoryEmulator.h"
 
+#include "QuorbelOSXUtility/SimulatedUsbDevice.h"
 #include "Support/FrameCodec.h"
 #include "tools/accessory-emulator/EmulatorLogging.h"
-#include "tools/accessory-emulator/SimulatedBusPresence.h"
 
 #include <QFile>
 #include <QSaveFile>
@@ -147,8 +147,8 @@ bool AccessoryEmulator::start(QString* error)
         return true;
     loadPairingFile();
     if (!m_options.usbSimDirectory.isEmpty()) {
-        m_bus = std::make_unique<SimulatedBusPresence>(m_options.usbSimDirectory);
-        connect(m_bus.get(), &SimulatedBusPresence::bulkOutReceived, this, &AccessoryEmulator::onBulkOut);
+        m_bus = std::make_unique<SimulatedUsbDevice>(m_options.usbSimDirectory, m_options.usbDeviceName);
+        connect(m_bus.get(), &SimulatedUsbDevice::endpointWritten, this, &AccessoryEmulator::onBulkOut);
     }
     m_started = true;
     if (!plug(error)) {
@@ -281,15 +281,22 @@ int AccessoryEmulator::forEachClient(const std::function<void(Client&)>& fn)
     return static_cast<int>(live.size());
 }
 
-void AccessoryEmulator::closeClient(Client& client, const QString& why)
+void AccessoryEmulator::closeClient(Client& client, const QString& why, bool graceful)
 {
     if (client.dead)
         return;
     client.dead = true;
     QTcpSocket* socket = client.socket;
     QObject::disconnect(socket, nullptr, this, nullptr);
-    socket->abort();
-    socket->deleteLater();
+    if (graceful && socket->state() == QAbstractSocket::ConnectedState) {
+        // What is queued goes out first; a peer that never takes it is cut off after a while.
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        QTimer::singleShot(5000, socket, [socket] { socket->abort(); });
+        socket->disconnectFromHost();
+    } else {
+        socket->abort();
+        socket->deleteLater();
+    }
     const int id = client.id;
     emitEvent(Event::Kind::Disconnected, QStringLiteral("#%1 %2").arg(id).arg(why));
     emit peerDisconnected(id);
@@ -343,7 +350,8 @@ void AccessoryEmulator::readClient(Client& client)
             ++m_counts.badFrames;
             emitEvent(Event::Kind::BadInput,
                       QStringLiteral("#%1 %2").arg(client.id).arg(client.decoder.errorString()));
-            closeClient(client, QStringLiteral("after a bad frame"));
+            // Replies already written still go out before the connection closes.
+            closeClient(client, QStringLiteral("after a bad frame"), true);
             return;
         }
         handleBody(client, body);
@@ -515,14 +523,7 @@ int AccessoryEmulator::sendGarbage(Garbage kind)
             emitEvent(
                 Event::Kind::Sent,
                 QStringLiteral("#%1 %2 of 100 announced bytes, then closing").arg(c.id).arg(part.size()));
-            // Let the partial frame reach the peer before the connection closes.
-            c.dead = true;
-            QObject::disconnect(c.socket, nullptr, this, nullptr);
-            connect(c.socket, &QTcpSocket::disconnected, c.socket, &QObject::deleteLater);
-            c.socket->disconnectFromHost();
-            emitEvent(Event::Kind::Disconnected, QStringLiteral("#%1 closed mid-frame").arg(c.id));
-            emit peerDisconnected(c.id);
-            purgeLater();
+            closeClient(c, QStringLiteral("closed mid-frame"), true);
         });
     }
     case Garbage::InvalidUtf8:
@@ -613,24 +614,12 @@ bool AccessoryEmulator::savePairingFile(QString* error)
 
 bool AccessoryEmulator::appearOnBus(UsbState state, QString* error)
 {
-    SimulatedBusPresence::Identity identity;
-    SimulatedBusPresence::Interface data;
-    data.interfaceClass = 10; // CDC-Data
-    data.endpoints = {{kRawBulkInEndpoint, true, true}, {kRawBulkOutEndpoint, true, false}};
-    identity.interfaces = {data};
-    if (state == UsbState::Raw) {
-        identity.name = m_options.usbDeviceName + QStringLiteral("-raw");
-        identity.vendorId = kRawVendorId;
-        identity.productId = kRawProductId;
-        identity.product = QString::fromLatin1(kRawProductName);
-    } else {
-        identity.name = m_options.usbDeviceName;
-        identity.vendorId = kNetworkVendorId;
-        identity.productId = kNetworkProductId;
-        identity.product = QString::fromLatin1(kNetworkProductName);
-    }
+    const bool raw = state == UsbState::Raw;
+    const SimulatedUsbDescription description =
+        raw ? SimulatedUsbDevice::rawModeAccessory(kRawVendorId, kRawProductId)
+            : SimulatedUsbDevice::networkModeAccessory();
     QString why;
-    if (!m_bus->appear(identity, &why)) {
+    if (!m_bus->plug(description, &why)) {
         emitEvent(Event::Kind::Error, why);
         if (error)
             *error = why;
@@ -638,10 +627,13 @@ bool AccessoryEmulator::appearOnBus(UsbState state, QString* error)
     }
     m_usbState = state;
     m_bulkOutPending.clear();
-    emitEvent(Event::Kind::UsbAppeared,
-              QStringLiteral("%1 mode as %2")
-                  .arg(state == UsbState::Raw ? QStringLiteral("raw") : QStringLiteral("network"),
-                       m_bus->descriptionPath()));
+    if (raw)
+        m_bus->watchEndpoint(kRawBulkOutEndpoint);
+    emitEvent(Event::Kind::UsbAppeared, QStringLiteral("%1 mode (%2:%3 \"%4\") as %5")
+                                            .arg(raw ? QStringLiteral("raw") : QStringLiteral("network"))
+                                            .arg(description.vendorId, 4, 16, QLatin1Char('0'))
+                                            .arg(description.productId, 4, 16, QLatin1Char('0'))
+                                            .arg(description.product, m_bus->descriptionPath()));
     return true;
 }
 
@@ -649,10 +641,12 @@ void AccessoryEmulator::leaveBus()
 {
     if (!m_bus || m_usbState == UsbState::Absent)
         return;
-    const QString path = m_bus->descriptionPath();
-    m_bus->leave();
+    m_bus->unwatchEndpoint(kRawBulkOutEndpoint);
+    QString why;
+    if (!m_bus->unplug(&why))
+        emitEvent(Event::Kind::Error, why);
     m_usbState = UsbState::Absent;
-    emitEvent(Event::Kind::UsbLeft, path);
+    emitEvent(Event::Kind::UsbLeft, m_bus->descriptionPath());
 }
 
 void AccessoryEmulator::unplug()

@@ -18,7 +18,7 @@
 
 class QTcpServer;
 class QTcpSocket;
-class SimulatedBusPresence;
+class SimulatedUsbDevice;
 
 // Plays the button accessory in network mode: a TCP server speaking JSON-RPC 2.0 in frames of
 // a 4-byte little-endian length and a UTF-8 body. It answers "handshake", answers
@@ -41,7 +41,6 @@ public:
     static constexpr std::uint8_t kRawBulkInEndpoint = 0x81;
     static constexpr std::uint8_t kRawBulkOutEndpoint = 0x02;
     static constexpr const char* kNetworkProductName = "PIKORA ECM/RNDIS";
-    static constexpr const char* kRawProductName = "PIKORA";
     static constexpr const char* kHeartbeatText = R"({"jsonrpc": "2.0", "method": "heartbeat"})";
     static constexpr int kSwitchCommandLength = 16;
     static constexpr char kSwitchCommandByte = static_cast<char>(0xCC);
@@ -225,7 +224,7 @@ private:
     void handleBody(Client& client, const QByteArray& body);
     void reply(Client& client, const KPJSONRPCResponse& response);
     void writeFrame(Client& client, const QByteArray& body);
-    void closeClient(Client& client, const QString& why);
+    void closeClient(Client& client, const QString& why, bool graceful = false);
     void purgeLater();
     void removeClient(QTcpSocket* socket);
     Client* findClient(QTcpSocket* socket);
@@ -248,7 +247,7 @@ private:
     bool m_refusing = false;
     bool m_plugged = true;
     UsbState m_usbState = UsbState::Absent;
-    std::unique_ptr<SimulatedBusPresence> m_bus;
+    std::unique_ptr<SimulatedUsbDevice> m_bus;
     QByteArray m_bulkOutPending;
     QTimer m_reenumerationTimer;
     std::optional<Json> m_pairing;

@@ -1,3 +1,3 @@
 #include "tools/accessory-emulator/EmulatorLogging.h"
 
-Q_LOGGING_CATEGORY(lcAccessoryEmulator, "pikora.tools.accessory")
+Q_LOGGING_CATEGORY(lcAccessoryEmulator, "pikora.tools.accessory", QtInfoMsg)
