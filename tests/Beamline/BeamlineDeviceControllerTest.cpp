@@ -1,0 +1,796 @@
+// The device controller and its transmitter against the receiver emulator over loopback:
+// discovery order, the one-callback connect contract, streaming that the receiver really
+// decodes, back-pressure, receiver-driven layout, pointer and display events, and the link
+// going away mid-stream.
+#include "Beamline/GenericDeviceHIDEventListener.h"
+#include "Beamline/KPDataTransmitterHostControlDelegate.h"
+#include "Beamline/KPDeviceController.h"
+#include "Beamline/KPGenericDevice.h"
+#include "Beamline/KPGenericDeviceScanner.h"
+#include "Beamline/KPReceiverLink.h"
+#include "BeamlineTestSupport.h"
+#include "ReceiverEmulator.h"
+#include "Support/NotificationCenter.h"
+
+#include <QNetworkDatagram>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <atomic>
+#include <cmath>
+#include <gtest/gtest.h>
+#include <mutex>
+
+namespace {
+
+ReceiverEmulatorConfig receiverAt(const char* address, const char* name)
+{
+    ReceiverEmulatorConfig cfg;
+    cfg.bindAddress = QHostAddress(QString::fromLatin1(address));
+    cfg.name = QString::fromLatin1(name);
+    cfg.discoveryPort = 0;
+    cfg.controlPort = 0;
+    cfg.configPort = -1;
+    return cfg;
+}
+
+std::unique_ptr<ReceiverEmulator> startReceiver(ReceiverEmulatorConfig cfg)
+{
+    auto rx = std::make_unique<ReceiverEmulator>(std::move(cfg));
+    QString error;
+    if (!rx->start(&error)) {
+        ADD_FAILURE() << "receiver did not start: " << error.toStdString();
+        return nullptr;
+    }
+    return rx;
+}
+
+void registerGeneric(KPDeviceController& dc)
+{
+    dc.registerScanner<KPGenericDeviceScanner, KPGenericDeviceDataTransmitter, KPGenericDevice>(
+        KPGenericDeviceScanner::vistrelProPredicate());
+}
+
+std::shared_ptr<KPGenericDevice> deviceFor(const ReceiverEmulator& rx, double timeout = 3.0)
+{
+    return KPGenericDevice::vistrelproDeviceFromIP(rx.address().toString(), QStringLiteral("?"), timeout,
+                                                   rx.controlPort());
+}
+
+// Records every connection callback.
+struct ConnectRecorder
+{
+    struct Call
+    {
+        std::shared_ptr<KPPrototypeDevice> device;
+        std::optional<KPError> error;
+    };
+    std::vector<Call> calls;
+    KPDeviceController::ConnectionCallback callback()
+    {
+        return [this](std::shared_ptr<KPPrototypeDevice> d, std::optional<KPError> e) {
+            calls.push_back({d, e});
+        };
+    }
+};
+
+// Connects `dc` to `rx` and waits for the callback; returns whether it succeeded.
+bool connectTo(KPDeviceController& dc, const ReceiverEmulator& rx)
+{
+    ConnectRecorder rec;
+    dc.setConnectionCallback(rec.callback());
+    dc.connect(deviceFor(rx));
+    if (!waitUntil([&] { return !rec.calls.empty(); }))
+        return false;
+    return !rec.calls.front().error.has_value();
+}
+
+// Connects and starts the display stream.
+bool startStream(KPDeviceController& dc, const ReceiverEmulator& rx)
+{
+    if (!connectTo(dc, rx))
+        return false;
+    std::vector<std::optional<KPError>> starts;
+    dc.setWifiDisplayStartCallback([&](std::optional<KPError> e) { starts.push_back(e); });
+    dc.startWifiDisplay();
+    if (!waitUntil([&] { return !starts.empty(); }))
+        return false;
+    return !starts.front().has_value() && dc.isWIFIDisplayOn();
+}
+
+struct RecordingListener : GenericDeviceHIDEventListener
+{
+    std::mutex mutex;
+    std::vector<std::string> events;
+    QPointF lastDelta;
+    QPointF lastPoint;
+    QSizeF lastBase;
+    void record(const char* e)
+    {
+        std::lock_guard lock(mutex);
+        events.emplace_back(e);
+    }
+    std::size_t count()
+    {
+        std::lock_guard lock(mutex);
+        return events.size();
+    }
+    void mouseMoveDetected(QPointF d) override
+    {
+        lastDelta = d;
+        record("move");
+    }
+    void LeftMouseDownDetected() override { record("leftDown"); }
+    void touchEventConvertedToSingleMouseEvent_Down(QPointF p, QSizeF base) override
+    {
+        lastPoint = p;
+        lastBase = base;
+        record("touchDown");
+    }
+};
+
+} // namespace
+
+TEST(DeviceControllerDiscovery, ListsReceiversInTheOrderTheyFirstAnsweredAndFollowsRenames)
+{
+    auto zulu = startReceiver(receiverAt("127.0.0.3", "Zulu"));
+    auto alpha = startReceiver(receiverAt("127.0.0.2", "Alpha"));
+    auto foreign = startReceiver([] {
+        auto c = receiverAt("127.0.0.4", "OtherVendor");
+        c.vendor = QStringLiteral("someone-else");
+        return c;
+    }());
+    ASSERT_TRUE(zulu && alpha && foreign);
+    alpha->setSilent(true); // answers only once Zulu has been found
+
+    KPDeviceController dc;
+    registerGeneric(dc);
+    dc.setScanInterval(std::chrono::milliseconds(100));
+    dc.setScanTargets({{zulu->address(), zulu->discoveryPort()},
+                       {alpha->address(), alpha->discoveryPort()},
+                       {foreign->address(), foreign->discoveryPort()}});
+    dc.startScan();
+    ASSERT_TRUE(waitUntil([&] { return dc.discoveredDevices().size() == 1; }));
+    alpha->setSilent(false);
+    ASSERT_TRUE(waitUntil([&] { return dc.discoveredDevices().size() == 2; }));
+    spin(300); // more replies must not reorder or duplicate
+
+    auto devices = dc.discoveredDevices();
+    ASSERT_EQ(devices.size(), 2);
+    EXPECT_EQ(devices[0]->hostName(), "Zulu");
+    EXPECT_EQ(devices[0]->ipAddress(), "127.0.0.3");
+    EXPECT_EQ(devices[1]->hostName(), "Alpha");
+    auto* generic = dynamic_cast<KPGenericDevice*>(devices[1].get());
+    ASSERT_NE(generic, nullptr);
+    EXPECT_TRUE(generic->isVistrelEncodeProEnable());
+    EXPECT_EQ(generic->getMaxResolution(), QSize(1920, 1080));
+    EXPECT_EQ(generic->controlPort(), alpha->controlPort());
+
+    zulu->setName(QStringLiteral("Zulu-2"));
+    ASSERT_TRUE(waitUntil([&] { return dc.discoveredDevices().value(0)->hostName() == "Zulu-2"; }));
+    EXPECT_EQ(dc.discoveredDevices().size(), 2);
+
+    // A restart clears the list and finds both again.
+    dc.stopScan();
+    EXPECT_EQ(dc.discoveredDevices().size(), 2);
+    dc.startScan();
+    EXPECT_TRUE(dc.discoveredDevices().isEmpty());
+    EXPECT_TRUE(waitUntil([&] { return dc.discoveredDevices().size() == 2; }));
+    dc.stopScan();
+}
+
+TEST(DeviceControllerDiscovery, ScannerIgnoresRepliesFromOtherPortsAndForgetsSilentReceivers)
+{
+    // A "receiver" that answers from a different port than the one it was asked on.
+    QUdpSocket listener, answerer;
+    ASSERT_TRUE(listener.bind(QHostAddress("127.0.0.5"), 0));
+    ASSERT_TRUE(answerer.bind(QHostAddress("127.0.0.5"), 0));
+    QObject::connect(&listener, &QUdpSocket::readyRead, &listener, [&] {
+        while (listener.hasPendingDatagrams()) {
+            const QNetworkDatagram d = listener.receiveDatagram();
+            answerer.writeDatagram(R"({"cmd":"echo","hostName":"Sneaky","vendor":"vistrel"})",
+                                   d.senderAddress(), quint16(d.senderPort()));
+        }
+    });
+    auto rx = startReceiver(receiverAt("127.0.0.6", "Honest"));
+    ASSERT_TRUE(rx);
+
+    KPDeviceController dc;
+    registerGeneric(dc);
+    dc.setScanInterval(std::chrono::milliseconds(50));
+    dc.setScanTargets(
+        {{QHostAddress("127.0.0.5"), listener.localPort()}, {rx->address(), rx->discoveryPort()}});
+    dc.startScan();
+    ASSERT_TRUE(waitUntil([&] { return dc.discoveredDevices().size() == 1; }));
+    spin(200);
+    ASSERT_EQ(dc.discoveredDevices().size(), 1);
+    EXPECT_EQ(dc.discoveredDevices()[0]->hostName(), "Honest");
+
+    // A receiver that stops answering leaves the list after a few intervals.
+    rx->setSilent(true);
+    EXPECT_TRUE(waitUntil([&] { return dc.discoveredDevices().isEmpty(); }, 3000));
+    dc.stopScan();
+}
+
+TEST(DeviceControllerConnect, OneCallbackWithNoErrorAndTheReceiversCapabilities)
+{
+    auto cfg = receiverAt("127.0.0.2", "Room-7");
+    cfg.maxResolution = QSize(1280, 720);
+    cfg.h264 = false;
+    auto rx = startReceiver(cfg);
+    ASSERT_TRUE(rx);
+    KPDeviceController dc;
+    registerGeneric(dc);
+    ConnectRecorder rec;
+    dc.setConnectionCallback(rec.callback());
+    dc.connect(deviceFor(*rx));
+    EXPECT_TRUE(rec.calls.empty()) << "the callback must not run inside connect()";
+    ASSERT_TRUE(waitUntil([&] { return !rec.calls.empty(); }));
+    spin(200);
+    ASSERT_EQ(rec.calls.size(), 1u);
+    EXPECT_FALSE(rec.calls[0].error.has_value());
+    EXPECT_TRUE(dc.isConnected());
+
+    auto device = dc.transmitter()->connectedDevice();
+    ASSERT_TRUE(device);
+    EXPECT_EQ(device->hostName(), "Room-7"); // learnt from the hello answer
+    auto* streaming = dynamic_cast<KPPrototypeImageStreamingProtocol*>(device.get());
+    ASSERT_NE(streaming, nullptr);
+    EXPECT_EQ(streaming->getMaxResolution(), QSize(1280, 720));
+    auto* generic = dynamic_cast<KPGenericDevice*>(device.get());
+    ASSERT_NE(generic, nullptr);
+    EXPECT_FALSE(generic->isVistrelEncodeProEnable());
+    EXPECT_EQ(dc.transmitter()->currentState(), KPGenericDeviceDataTransmitter::kStateDoNotSend);
+    EXPECT_TRUE(waitUntil([&] { return rx->statistics().connectedSenders == 1; }));
+
+    dc.disconnect();
+    EXPECT_FALSE(dc.isConnected());
+    EXPECT_EQ(dc.transmitter(), nullptr);
+    EXPECT_TRUE(waitUntil([&] { return rx->statistics().connectedSenders == 0; }));
+}
+
+TEST(DeviceControllerConnect, SilentRefusingOrAbsentReceiversEndInExactlyOneErrorCallback)
+{
+    auto rx = startReceiver(receiverAt("127.0.0.2", "Quiet"));
+    ASSERT_TRUE(rx);
+    KPDeviceController dc;
+    registerGeneric(dc);
+
+    // Accepts TCP but never answers the hello.
+    rx->setSilent(true);
+    ConnectRecorder silent;
+    dc.setConnectionCallback(silent.callback());
+    dc.connect(deviceFor(*rx, 0.4));
+    ASSERT_TRUE(waitUntil([&] { return !silent.calls.empty(); }, 3000));
+    spin(600);
+    ASSERT_EQ(silent.calls.size(), 1u);
+    ASSERT_TRUE(silent.calls[0].error.has_value());
+    EXPECT_EQ(silent.calls[0].error->code, KPError::ConnectTimeout);
+    EXPECT_FALSE(dc.isConnected());
+
+    // Refuses the sender.
+    rx->setSilent(false);
+    rx->setRefuseConnections(true);
+    ConnectRecorder refused;
+    dc.setConnectionCallback(refused.callback());
+    dc.connect(deviceFor(*rx, 2.0));
+    ASSERT_TRUE(waitUntil([&] { return !refused.calls.empty(); }));
+    spin(200);
+    ASSERT_EQ(refused.calls.size(), 1u);
+    ASSERT_TRUE(refused.calls[0].error.has_value());
+    EXPECT_EQ(refused.calls[0].error->code, KPError::Refused);
+
+    // Nothing listens there at all.
+    const quint16 port = rx->controlPort();
+    rx->stop();
+    ConnectRecorder absent;
+    dc.setConnectionCallback(absent.callback());
+    dc.connect(KPGenericDevice::vistrelproDeviceFromIP("127.0.0.2", "x", 2.0, port));
+    ASSERT_TRUE(waitUntil([&] { return !absent.calls.empty(); }));
+    ASSERT_EQ(absent.calls.size(), 1u);
+    ASSERT_TRUE(absent.calls[0].error.has_value());
+    EXPECT_EQ(absent.calls[0].error->code, KPError::ConnectionFailed);
+
+    // No device.
+    ConnectRecorder none;
+    dc.setConnectionCallback(none.callback());
+    dc.connect(nullptr);
+    ASSERT_TRUE(waitUntil([&] { return !none.calls.empty(); }));
+    EXPECT_EQ(none.calls[0].error->code, KPError::InvalidDevice);
+}
+
+TEST(DeviceControllerConnect, ANewerConnectOrDisconnectCancelsThePendingOne)
+{
+    auto rx = startReceiver(receiverAt("127.0.0.2", "Busy"));
+    ASSERT_TRUE(rx);
+    rx->setSilent(true); // keeps the first attempt pending
+    KPDeviceController dc;
+    registerGeneric(dc);
+
+    ConnectRecorder first, second, third;
+    dc.setConnectionCallback(first.callback());
+    dc.connect(deviceFor(*rx, 5.0));
+    spin(100);
+    rx->setSilent(false);
+    dc.setConnectionCallback(second.callback());
+    dc.connect(deviceFor(*rx, 5.0));
+    ASSERT_TRUE(waitUntil([&] { return !first.calls.empty() && !second.calls.empty(); }));
+    spin(200);
+    ASSERT_EQ(first.calls.size(), 1u);
+    ASSERT_TRUE(first.calls[0].error.has_value());
+    EXPECT_EQ(first.calls[0].error->code, KPError::Cancelled);
+    ASSERT_EQ(second.calls.size(), 1u);
+    EXPECT_FALSE(second.calls[0].error.has_value());
+
+    rx->setSilent(true);
+    dc.setConnectionCallback(third.callback());
+    dc.connect(deviceFor(*rx, 5.0));
+    dc.disconnect();
+    ASSERT_TRUE(waitUntil([&] { return !third.calls.empty(); }));
+    spin(100);
+    ASSERT_EQ(third.calls.size(), 1u);
+    EXPECT_EQ(third.calls[0].error->code, KPError::Cancelled);
+}
+
+TEST(TransmitterStreaming, H264AccessUnitsAreDecodedByTheReceiver)
+{
+    QTemporaryDir dir;
+    auto cfg = receiverAt("127.0.0.2", "Decoder");
+    cfg.rawStreamPath = dir.filePath("stream.h264");
+    auto rx = startReceiver(cfg);
+    ASSERT_TRUE(rx);
+    KPDeviceController dc;
+    registerGeneric(dc);
+    ASSERT_TRUE(startStream(dc, *rx));
+    auto t = dc.transmitter();
+    EXPECT_EQ(t->currentState(), KPGenericDeviceDataTransmitter::kStateStreaming);
+    ASSERT_TRUE(t->socketStatus().has_value());
+    EXPECT_TRUE(t->socketStatus()->readyToSendH264);
+
+    const QImage picture = halfWhitePicture(320, 240);
+    const auto units = encodeH264(picture, 10);
+    ASSERT_FALSE(units.empty()) << "no H.264 encoder available";
+    qint64 total = 0;
+    for (const QByteArray& au : units) {
+        t->sendH264Data(au, 320, 240);
+        total += au.size();
+    }
+    ASSERT_TRUE(waitUntil([&] { return rx->statistics().h264Frames == units.size(); }));
+    const ReceiverStatistics stats = rx->statistics();
+    EXPECT_EQ(stats.decodeErrors, 0u);
+    EXPECT_EQ(stats.h264KeyFrames, 1u);
+    EXPECT_GE(stats.decodedPictures, units.size() - 1);
+    EXPECT_EQ(stats.lastFrameSize, QSize(320, 240));
+    EXPECT_EQ(stats.lastDecodedSize, QSize(320, 240));
+    EXPECT_EQ(stats.mediaBytes, quint64(total));
+
+    // What was decoded is the picture that was sent.
+    const QString png = dir.filePath("snapshot.png");
+    ASSERT_TRUE(rx->saveSnapshot(png));
+    QImage shot(png);
+    ASSERT_EQ(shot.size(), QSize(320, 240));
+    EXPECT_GT(qGray(shot.pixel(40, 120)), 200);
+    EXPECT_LT(qGray(shot.pixel(280, 120)), 50);
+
+    QFile raw(cfg.rawStreamPath);
+    ASSERT_TRUE(raw.open(QIODevice::ReadOnly));
+    EXPECT_EQ(raw.size(), total);
+}
+
+TEST(TransmitterStreaming, JpegPicturesAndPcmArriveInCallOrder)
+{
+    auto cfg = receiverAt("127.0.0.2", "JpegOnly");
+    cfg.h264 = false;
+    auto rx = startReceiver(cfg);
+    ASSERT_TRUE(rx);
+    KPDeviceController dc;
+    registerGeneric(dc);
+    ASSERT_TRUE(startStream(dc, *rx));
+    auto t = dc.transmitter();
+
+    const QByteArray jpeg = encodeJpeg(halfWhitePicture(64, 48));
+    ASSERT_FALSE(jpeg.isEmpty());
+    t->sendPCMData(QByteArray(4096, '\0'));
+    t->sendImageWithData(jpeg);
+    t->sendPCMData(QByteArray(3, '\0')); // not whole sample frames: refused
+    t->sendImageWithData(QByteArray("not a jpeg"));
+    ASSERT_TRUE(waitUntil([&] { return rx->statistics().jpegFrames == 2; }));
+    const ReceiverStatistics stats = rx->statistics();
+    EXPECT_EQ(stats.pcmChunks, 1u);
+    EXPECT_EQ(stats.pcmBytes, 4096u);
+    EXPECT_EQ(stats.decodedPictures, 1u);
+    EXPECT_EQ(stats.decodeErrors, 1u);
+    EXPECT_EQ(stats.lastDecodedSize, QSize(64, 48));
+    const QImage shot = rx->lastPicture();
+    EXPECT_GT(qGray(shot.pixel(5, 24)), 200);
+    EXPECT_LT(qGray(shot.pixel(58, 24)), 50);
+}
+
+TEST(TransmitterStreaming, MediaOutsideAStreamIsDiscardedAtTheSender)
+{
+    auto rx = startReceiver(receiverAt("127.0.0.2", "Idle"));
+    ASSERT_TRUE(rx);
+    KPDeviceController dc;
+    registerGeneric(dc);
+    ASSERT_TRUE(connectTo(dc, *rx));
+    auto t = std::dynamic_pointer_cast<KPGenericDeviceDataTransmitter>(dc.transmitter());
+    t->sendImageWithData(QByteArray("x"));
+    t->sendH264Data(QByteArray("\x00\x00\x00\x01\x65", 5), 16, 16);
+    EXPECT_EQ(t->discardedFrames(), 2u);
+    spin(200);
+    EXPECT_EQ(rx->statistics().ignoredMedia, 0u);
+    EXPECT_EQ(rx->statistics().mediaBytes, 0u);
+}
+
+TEST(TransmitterStreaming, AStalledReceiverCausesDropsAtTheSenderWithBoundedMemory)
+{
+    auto rx = startReceiver(receiverAt("127.0.0.2", "Stalled"));
+    ASSERT_TRUE(rx);
+    KPDeviceController dc;
+    registerGeneric(dc);
+    ASSERT_TRUE(startStream(dc, *rx));
+    auto t = dc.genericTransmitter();
+    rx->setReadingPaused(true);
+
+    // Key frames (SPS in front) of 256 KiB each, far more than the socket buffers hold.
+    QByteArray key("\x00\x00\x00\x01\x67\x42\x00\x1f", 8);
+    key.append(QByteArray(256 * 1024, '\x11'));
+    const int frameSize = key.size() + 13;
+    qint64 maxQueued = 0;
+    bool sawNotReady = false;
+    for (int i = 0; i < 240 && t->droppedFrames() == 0; ++i) {
+        t->sendH264Data(key, 1920, 1080);
+        maxQueued = std::max(maxQueued, t->queuedBytes());
+        if (t->socketStatus() && !t->socketStatus()->readyToSendH264)
+            sawNotReady = true;
+        if (i % 8 == 0)
+            spin(5); // let the link thread write
+    }
+    ASSERT_GT(t->droppedFrames(), 0u);
+    EXPECT_TRUE(sawNotReady);
+    EXPECT_FALSE(t->socketStatus()->readyToSendH264);
+    EXPECT_FALSE(t->socketStatus()->readyToSendPCMData);
+    EXPECT_LE(maxQueued, KPReceiverLink::kHardCap + KPReceiverLink::kSocketChunk + frameSize);
+
+    // After a dropped access unit, non-key units are dropped until the next key frame.
+    const quint64 dropped = t->droppedFrames();
+    t->sendH264Data(QByteArray("\x00\x00\x00\x01\x41\x9a\x00", 7), 1920, 1080);
+    EXPECT_EQ(t->droppedFrames(), dropped + 1);
+
+    // The receiver reads again: the queue drains and the sender is ready again.
+    rx->setReadingPaused(false);
+    ASSERT_TRUE(waitUntil([&] { return t->socketStatus() && t->socketStatus()->readyToSendH264; }, 15000));
+    EXPECT_TRUE(waitUntil([&] { return t->queuedBytes() == 0; }, 15000));
+}
+
+TEST(TransmitterReceiverEvents, SplitScreenChangesAreObservable)
+{
+    auto rx = startReceiver(receiverAt("127.0.0.2", "Split"));
+    ASSERT_TRUE(rx);
+    KPDeviceController dc;
+    registerGeneric(dc);
+    ASSERT_TRUE(startStream(dc, *rx));
+    auto t = dc.transmitter();
+    std::vector<std::pair<int, int>> seen;
+    QObject::connect(t.get(), &KPDataTransmitter::screenPositionChanged, &dc,
+                     [&](int n, int p) { seen.emplace_back(n, p); });
+    rx->setSplitScreen(2, 1);
+    ASSERT_TRUE(waitUntil([&] { return !seen.empty(); }));
+    EXPECT_EQ(seen.back(), std::make_pair(2, 1));
+    EXPECT_EQ(t->splitScreenController()->screenNumber(), 2);
+    EXPECT_EQ(t->splitScreenController()->screenPosition(), 1);
+
+    rx->setSplitScreen(1, 0);
+    ASSERT_TRUE(waitUntil([&] { return seen.size() == 2; }));
+    EXPECT_EQ(t->splitScreenController()->screenNumber(), 1);
+    // Repeating the same layout is no change.
+    rx->setSplitScreen(1, 0);
+    spin(200);
+    EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST(TransmitterReceiverEvents, PointerEventsReachListenersAndMalformedOnesAreRejected)
+{
+    auto rx = startReceiver(receiverAt("127.0.0.2", "Pointer"));
+    ASSERT_TRUE(rx);
+    KPDeviceController dc;
+    registerGeneric(dc);
+    ASSERT_TRUE(startStream(dc, *rx));
+    auto t = dc.transmitter();
+    RecordingListener listener;
+    t->HIDEventController()->addHIDEventListener(&listener);
+
+    // Disabled: nothing is delivered.
+    rx->sendPointerEvent(Json{{"event", "leftDown"}});
+    spin(200);
+    EXPECT_EQ(listener.count(), 0u);
+
+    t->HIDEventController()->setEnableHIDControl(true);
+    rx->sendPointerEvent(Json{{"event", "move"}, {"dx", 5}, {"dy", -3.5}});
+    rx->sendPointerEvent(
+        Json{{"event", "touchDown"}, {"x", 1920}, {"y", 1080}, {"baseWidth", 1920}, {"baseHeight", 1080}});
+    rx->sendPointerEvent(Json{{"event", "leftDown"}});
+    ASSERT_TRUE(waitUntil([&] { return listener.count() == 3; }));
+    EXPECT_EQ(listener.events, (std::vector<std::string>{"move", "touchDown", "leftDown"}));
+    EXPECT_EQ(listener.lastDelta, QPointF(5, -3.5));
+    EXPECT_EQ(listener.lastPoint, QPointF(1920, 1080));
+    EXPECT_EQ(listener.lastBase, QSizeF(1920, 1080));
+
+    const quint64 rejectedBefore = t->HIDEventController()->rejectedEvents();
+    rx->sendPointerEvent(Json{{"event", "move"}, {"dx", 1e12}, {"dy", 0}});
+    rx->sendPointerEvent(Json{{"event", "move"}, {"dx", "5"}, {"dy", 0}});
+    rx->sendPointerEvent(Json{{"event", "move"}});
+    rx->sendPointerEvent(
+        Json{{"event", "touchDown"}, {"x", 1}, {"y", 1}, {"baseWidth", 0}, {"baseHeight", 1080}});
+    rx->sendPointerEvent(
+        Json{{"event", "touchDown"}, {"x", 1e6}, {"y", 1}, {"baseWidth", 100}, {"baseHeight", 100}});
+    rx->sendPointerEvent(Json{{"event", "explode"}});
+    rx->sendPointerEvent(Json{{"dx", 1}});
+    ASSERT_TRUE(waitUntil([&] { return t->HIDEventController()->rejectedEvents() == rejectedBefore + 7; }));
+    EXPECT_EQ(listener.count(), 3u);
+    EXPECT_TRUE(dc.isConnected()) << "a malformed event must not cost the link";
+
+    t->HIDEventController()->removeHIDEventListener(&listener);
+    rx->sendPointerEvent(Json{{"event", "leftDown"}});
+    spin(200);
+    EXPECT_EQ(listener.count(), 3u);
+}
+
+TEST(TransmitterReceiverEvents, DisplayStopPauseResumeArePostedAndEndTheStream)
+{
+    auto rx = startReceiver(receiverAt("127.0.0.2", "Display"));
+    ASSERT_TRUE(rx);
+    KPDeviceController dc;
+    registerGeneric(dc);
+    int disconnects = 0;
+    dc.setWifiDisplayDisconnectCallback([&] { ++disconnects; });
+    ASSERT_TRUE(startStream(dc, *rx));
+    auto t = dc.transmitter();
+
+    std::mutex mutex;
+    std::vector<std::string> posted;
+    auto& center = NotificationCenter::defaultCenter();
+    std::vector<NotificationObserver> observers;
+    for (const char* name : {"stopDisplay", "pauseDisplay", "resumeDisplay"})
+        observers.emplace_back(center, center.addObserver(name, t.get(), [&](const Notification& n) {
+            std::lock_guard lock(mutex);
+            posted.push_back(n.name);
+        }));
+    auto postedCount = [&] {
+        std::lock_guard lock(mutex);
+        return posted.size();
+    };
+
+    rx->pauseDisplay();
+    ASSERT_TRUE(waitUntil([&] { return postedCount() == 1; }));
+    EXPECT_EQ(t->currentState(), KPGenericDeviceDataTransmitter::kStateDoNotSend);
+    rx->resumeDisplay();
+    ASSERT_TRUE(waitUntil([&] { return postedCount() == 2; }));
+    EXPECT_EQ(t->currentState(), KPGenericDeviceDataTransmitter::kStateStreaming);
+    rx->stopDisplay();
+    ASSERT_TRUE(waitUntil([&] { return postedCount() == 3 && disconnects == 1; }));
+    EXPECT_EQ(posted, (std::vector<std::string>{"pauseDisplay", "resumeDisplay", "stopDisplay"}));
+    EXPECT_FALSE(dc.isWIFIDisplayOn());
+    EXPECT_TRUE(dc.isConnected());
+
+    // Our own stop raises the disconnect callback once and posts nothing.
+    ASSERT_TRUE(waitUntil([&] { return rx->statistics().streamingSenders == 0; }));
+    std::vector<std::optional<KPError>> starts;
+    dc.setWifiDisplayStartCallback([&](std::optional<KPError> e) { starts.push_back(e); });
+    dc.startWifiDisplay();
+    ASSERT_TRUE(waitUntil([&] { return starts.size() == 1; }));
+    dc.stopWifiDisplay();
+    ASSERT_TRUE(waitUntil([&] { return disconnects == 2; }));
+    spin(100);
+    EXPECT_EQ(disconnects, 2);
+    EXPECT_EQ(postedCount(), 3u);
+    EXPECT_TRUE(waitUntil([&] { return rx->statistics().streamingSenders == 0; }));
+}
+
+TEST(TransmitterReceiverEvents, RefusedStreamReportsTheErrorAndStartsNothing)
+{
+    auto rx = startReceiver(receiverAt("127.0.0.2", "NoStream"));
+    ASSERT_TRUE(rx);
+    rx->setRefuseStream(true);
+    KPDeviceController dc;
+    registerGeneric(dc);
+    ASSERT_TRUE(connectTo(dc, *rx));
+    std::vector<std::optional<KPError>> starts;
+    int disconnects = 0;
+    dc.setWifiDisplayStartCallback([&](std::optional<KPError> e) { starts.push_back(e); });
+    dc.setWifiDisplayDisconnectCallback([&] { ++disconnects; });
+    dc.startWifiDisplay();
+    ASSERT_TRUE(waitUntil([&] { return !starts.empty(); }));
+    ASSERT_TRUE(starts[0].has_value());
+    EXPECT_EQ(starts[0]->code, KPError::Refused);
+    EXPECT_FALSE(dc.isWIFIDisplayOn());
+    EXPECT_EQ(disconnects, 0);
+
+    // Without a connection the start fails too, once.
+    dc.disconnect();
+    starts.clear();
+    dc.startWifiDisplay();
+    ASSERT_TRUE(waitUntil([&] { return !starts.empty(); }));
+    EXPECT_EQ(starts[0]->code, KPError::NotConnected);
+}
+
+TEST(TransmitterReceiverEvents, ReceiverVanishingMidStreamEndsTheStreamOnce)
+{
+    struct LossDelegate : KPDeviceControllerDelegate
+    {
+        int losses = 0;
+        std::optional<KPError> error;
+        void deviceControllerDidLoseConnection(KPDeviceController*, const std::shared_ptr<KPPrototypeDevice>&,
+                                               const KPError& e) override
+        {
+            ++losses;
+            error = e;
+        }
+    } delegate;
+
+    auto rx = startReceiver(receiverAt("127.0.0.2", "Vanishing"));
+    ASSERT_TRUE(rx);
+    KPDeviceController dc;
+    registerGeneric(dc);
+    dc.setDelegate(&delegate);
+    int disconnects = 0;
+    dc.setWifiDisplayDisconnectCallback([&] { ++disconnects; });
+    ASSERT_TRUE(startStream(dc, *rx));
+    auto t = dc.transmitter();
+    std::atomic<int> stopPosts{0};
+    auto& center = NotificationCenter::defaultCenter();
+    NotificationObserver observer(
+        center, center.addObserver("stopDisplay", t.get(), [&](const Notification&) { ++stopPosts; }));
+
+    const auto units = encodeH264(halfWhitePicture(64, 64), 3);
+    for (const auto& au : units)
+        t->sendH264Data(au, 64, 64);
+    rx->dropLinks();
+    ASSERT_TRUE(waitUntil([&] { return disconnects == 1 && delegate.losses == 1; }));
+    spin(200);
+    EXPECT_EQ(disconnects, 1);
+    EXPECT_EQ(stopPosts, 1);
+    EXPECT_EQ(delegate.error->code, KPError::ConnectionClosed);
+    EXPECT_FALSE(dc.isWIFIDisplayOn());
+    EXPECT_FALSE(dc.isConnected());
+    EXPECT_EQ(t->currentState(), KPGenericDeviceDataTransmitter::kStateDoNotSend);
+    EXPECT_FALSE(t->socketStatus().has_value());
+    // Sending into the dead link is harmless.
+    for (const auto& au : units)
+        t->sendH264Data(au, 64, 64);
+    dc.setDelegate(nullptr);
+}
+
+namespace {
+
+// A host-control delegate that records the calls and answers as told.
+struct HostDelegate : KPDataTransmitterHostControlDelegate
+{
+    std::mutex mutex;
+    std::vector<std::string> calls;
+    enum class Answer
+    {
+        Allow,
+        Deny,
+        Drop,
+        Keep
+    } answer = Answer::Allow;
+    KPHostControlReply kept;
+    QString lastGuestName;
+
+    void record(const char* c)
+    {
+        std::lock_guard lock(mutex);
+        calls.emplace_back(c);
+    }
+    bool has(const char* c)
+    {
+        std::lock_guard lock(mutex);
+        return std::find(calls.begin(), calls.end(), c) != calls.end();
+    }
+    bool transmitterHostControlDidReceiveAskRequestStream(KPDataTransmitter*, const QString&,
+                                                          const QString& name,
+                                                          KPHostControlReply completion) override
+    {
+        record("ask");
+        lastGuestName = name;
+        switch (answer) {
+        case Answer::Allow:
+            completion(true, 1);
+            completion(false, 1); // a second call must be ignored
+            return false;
+        case Answer::Deny:
+            completion(false, 1);
+            return false;
+        case Answer::Drop:
+            return true; // the reply block is dropped without a call
+        case Answer::Keep:
+            kept = completion;
+            return true;
+        }
+        return false;
+    }
+    void hostControlDidReceiveAskFullscreen(KPDataTransmitter*, const QString&, const QString&,
+                                            KPHostControlReply completion) override
+    {
+        record("askFullscreen");
+        completion(true, 2);
+    }
+    void transmitterHostControlRoleDidChange(KPDataTransmitter*) override { record("role"); }
+    void transmitterHostControlWaitForResponse(KPDataTransmitter*) override { record("wait"); }
+    void transmitterHostControlHostDidAcceptRequest(KPDataTransmitter*) override { record("accept"); }
+    void transmitterHostControlDenyFromHost(KPDataTransmitter*) override { record("deny"); }
+    void transmitterHostControlDidReceiveCancelRequestStream(KPDataTransmitter*, const QString&) override
+    {
+        record("cancel");
+    }
+};
+
+} // namespace
+
+TEST(TransmitterConference, HostAnswersGuestsAndAnUnansweredRequestIsDenied)
+{
+    auto rx = startReceiver(receiverAt("127.0.0.2", "Conference"));
+    ASSERT_TRUE(rx);
+    KPDeviceController hostDc, guestDc;
+    registerGeneric(hostDc);
+    registerGeneric(guestDc);
+    auto hostDelegate = std::make_shared<HostDelegate>();
+    auto guestDelegate = std::make_shared<HostDelegate>();
+
+    ASSERT_TRUE(startStream(hostDc, *rx));
+    auto hostT = hostDc.transmitter();
+    hostT->conferenceController()->setHostControlDelegate(hostDelegate);
+    ASSERT_TRUE(waitUntil([&] { return hostT->conferenceController()->isHost(); }));
+    EXPECT_EQ(hostT->conferenceController()->version(), 2);
+
+    ASSERT_TRUE(connectTo(guestDc, *rx));
+    auto guestT = guestDc.transmitter();
+    guestT->conferenceController()->setHostControlDelegate(guestDelegate);
+    std::vector<std::optional<KPError>> guestStarts;
+    guestDc.setWifiDisplayStartCallback([&](std::optional<KPError> e) { guestStarts.push_back(e); });
+
+    // Allowed: the guest waits, is accepted and streams; both see a split screen.
+    guestDc.startWifiDisplay();
+    ASSERT_TRUE(waitUntil([&] { return guestStarts.size() == 1; }));
+    EXPECT_FALSE(guestStarts[0].has_value());
+    EXPECT_TRUE(hostDelegate->has("ask"));
+    EXPECT_TRUE(guestDelegate->has("wait"));
+    EXPECT_TRUE(guestDelegate->has("accept"));
+    EXPECT_TRUE(guestT->conferenceController()->isGuest());
+    EXPECT_EQ(rx->statistics().lastHostAnswer, std::optional<bool>(true));
+    EXPECT_TRUE(waitUntil([&] { return hostT->splitScreenController()->screenNumber() == 2; }));
+
+    // Full screen asked by the guest goes to the host too.
+    std::vector<bool> granted;
+    guestT->conferenceController()->requestFullscreen(true, [&](bool g) { granted.push_back(g); });
+    ASSERT_TRUE(waitUntil([&] { return granted.size() == 1; }));
+    EXPECT_TRUE(granted[0]);
+    EXPECT_TRUE(hostDelegate->has("askFullscreen"));
+
+    // Denied.
+    guestDc.stopWifiDisplay();
+    ASSERT_TRUE(waitUntil([&] { return rx->statistics().streamingSenders == 1; }));
+    hostDelegate->answer = HostDelegate::Answer::Deny;
+    guestDc.startWifiDisplay();
+    ASSERT_TRUE(waitUntil([&] { return guestStarts.size() == 2; }));
+    ASSERT_TRUE(guestStarts[1].has_value());
+    EXPECT_EQ(guestStarts[1]->code, KPError::DeniedByHost);
+    EXPECT_TRUE(guestDelegate->has("deny"));
+
+    // The host's policy drops the question without answering: the guest is denied, not stuck.
+    hostDelegate->answer = HostDelegate::Answer::Drop;
+    guestDc.startWifiDisplay();
+    ASSERT_TRUE(waitUntil([&] { return guestStarts.size() == 3; }));
+    ASSERT_TRUE(guestStarts[2].has_value());
+    EXPECT_EQ(guestStarts[2]->code, KPError::DeniedByHost);
+
+    // The guest withdraws its request: the host hears of it, the guest's start is cancelled.
+    hostDelegate->answer = HostDelegate::Answer::Keep;
+    guestDc.startWifiDisplay();
+    ASSERT_TRUE(waitUntil([&] { return bool(hostDelegate->kept); }));
+    guestT->cancelRequest();
+    ASSERT_TRUE(waitUntil([&] { return guestStarts.size() == 4; }));
+    EXPECT_EQ(guestStarts[3]->code, KPError::Cancelled);
+    EXPECT_TRUE(waitUntil([&] { return hostDelegate->has("cancel"); }));
+    hostDelegate->kept = nullptr;
+}

@@ -1,0 +1,335 @@
+#include "ReceiverEmulator.h"
+
+#include "ReceiverEmulatorCore.h"
+
+#include <QThread>
+
+namespace {
+
+// Runs `fn` on the core's thread and waits for it (inline when already there).
+template <typename Fn> auto onCore(ReceiverEmulatorCore* core, Fn fn) -> decltype(fn())
+{
+    using R = decltype(fn());
+    if (QThread::currentThread() == core->thread()) {
+        return fn();
+    }
+    if constexpr (std::is_void_v<R>) {
+        QMetaObject::invokeMethod(core, fn, Qt::BlockingQueuedConnection);
+    } else {
+        R result{};
+        QMetaObject::invokeMethod(
+            core, [&] { result = fn(); }, Qt::BlockingQueuedConnection);
+        return result;
+    }
+}
+
+bool parseSwitch(const QString& word, bool& out)
+{
+    if (word == QLatin1String("on") || word == QLatin1String("1") || word == QLatin1String("true")) {
+        out = true;
+        return true;
+    }
+    if (word == QLatin1String("off") || word == QLatin1String("0") || word == QLatin1String("false")) {
+        out = false;
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+Json ReceiverStatistics::toJson() const
+{
+    Json arrivals = Json::array();
+    for (qint64 t : arrivalTimesMs)
+        arrivals.push_back(t);
+    Json out{{"connectedSenders", connectedSenders},
+             {"streamingSenders", streamingSenders},
+             {"h264Frames", h264Frames},
+             {"h264KeyFrames", h264KeyFrames},
+             {"jpegFrames", jpegFrames},
+             {"pcmChunks", pcmChunks},
+             {"pcmBytes", pcmBytes},
+             {"mediaBytes", mediaBytes},
+             {"decodedPictures", decodedPictures},
+             {"decodeErrors", decodeErrors},
+             {"protocolErrors", protocolErrors},
+             {"ignoredMedia", ignoredMedia},
+             {"lastFrameWidth", lastFrameSize.width()},
+             {"lastFrameHeight", lastFrameSize.height()},
+             {"lastDecodedWidth", lastDecodedSize.width()},
+             {"lastDecodedHeight", lastDecodedSize.height()},
+             {"firstArrivalMs", firstArrivalMs},
+             {"lastArrivalMs", lastArrivalMs},
+             {"bitRate", bitRate},
+             {"discoveryQueries", discoveryQueries},
+             {"discoveryReplies", discoveryReplies},
+             {"configRequests", configRequests},
+             {"pointerEventsSent", pointerEventsSent},
+             {"arrivalTimesMs", arrivals}};
+    if (lastHostAnswer) {
+        out["lastHostAnswer"] = *lastHostAnswer;
+        out["lastHostAnswerMode"] = lastHostAnswerMode;
+    }
+    return out;
+}
+
+ReceiverEmulator::ReceiverEmulator(ReceiverEmulatorConfig config) : m_config(std::move(config))
+{
+    m_thread = std::make_unique<QThread>();
+    m_thread->setObjectName(QStringLiteral("receiver %1").arg(m_config.name));
+    m_core = new ReceiverEmulatorCore(m_config);
+    m_core->moveToThread(m_thread.get());
+    QObject::connect(m_thread.get(), &QThread::finished, m_core, &QObject::deleteLater);
+    m_thread->start();
+}
+
+ReceiverEmulator::~ReceiverEmulator()
+{
+    stop();
+    // The core is deleted on its own thread when the thread finishes.
+    m_thread->quit();
+    m_thread->wait();
+}
+
+bool ReceiverEmulator::start(QString* error)
+{
+    return onCore(m_core, [&] { return m_core->start(error); });
+}
+
+void ReceiverEmulator::stop()
+{
+    onCore(m_core, [&] { m_core->stop(); });
+}
+
+bool ReceiverEmulator::isRunning() const
+{
+    return onCore(m_core, [&] { return m_core->isRunning(); });
+}
+
+QHostAddress ReceiverEmulator::address() const
+{
+    return m_config.bindAddress;
+}
+
+quint16 ReceiverEmulator::discoveryPort() const
+{
+    return onCore(m_core, [&] { return m_core->discoveryPort(); });
+}
+
+quint16 ReceiverEmulator::controlPort() const
+{
+    return onCore(m_core, [&] { return m_core->controlPort(); });
+}
+
+quint16 ReceiverEmulator::configPort() const
+{
+    return onCore(m_core, [&] { return m_core->configPort(); });
+}
+
+void ReceiverEmulator::setSilent(bool silent)
+{
+    onCore(m_core, [&] { m_core->setSilent(silent); });
+}
+
+void ReceiverEmulator::setName(const QString& name)
+{
+    onCore(m_core, [&] { m_core->setName(name); });
+}
+
+void ReceiverEmulator::setRefuseConnections(bool refuse)
+{
+    onCore(m_core, [&] { m_core->setRefuseConnections(refuse); });
+}
+
+void ReceiverEmulator::setRefuseStream(bool refuse)
+{
+    onCore(m_core, [&] { m_core->setRefuseStream(refuse); });
+}
+
+void ReceiverEmulator::setReadingPaused(bool paused)
+{
+    onCore(m_core, [&] { m_core->setReadingPaused(paused); });
+}
+
+void ReceiverEmulator::dropLinks()
+{
+    onCore(m_core, [&] { m_core->dropLinks(); });
+}
+
+void ReceiverEmulator::setSplitScreen(int number, int position)
+{
+    onCore(m_core, [&] { m_core->setSplitScreen(number, position); });
+}
+
+void ReceiverEmulator::stopDisplay()
+{
+    onCore(m_core, [&] { m_core->stopDisplay(); });
+}
+
+void ReceiverEmulator::pauseDisplay()
+{
+    onCore(m_core, [&] { m_core->pauseDisplay(); });
+}
+
+void ReceiverEmulator::resumeDisplay()
+{
+    onCore(m_core, [&] { m_core->resumeDisplay(); });
+}
+
+int ReceiverEmulator::sendPointerEvent(const Json& params)
+{
+    return onCore(m_core, [&] { return m_core->sendPointerEvent(params); });
+}
+
+bool ReceiverEmulator::askHost(const QString& guestIP, const QString& guestName, bool fullscreen)
+{
+    return onCore(m_core, [&] { return m_core->askHost(guestIP, guestName, fullscreen); });
+}
+
+void ReceiverEmulator::sendRole(int role)
+{
+    onCore(m_core, [&] { m_core->sendRole(role); });
+}
+
+bool ReceiverEmulator::saveSnapshot(const QString& path)
+{
+    return onCore(m_core, [&] { return m_core->saveSnapshot(path); });
+}
+
+QImage ReceiverEmulator::lastPicture() const
+{
+    return onCore(m_core, [&] { return m_core->lastPicture(); });
+}
+
+ReceiverStatistics ReceiverEmulator::statistics() const
+{
+    return m_core->statistics();
+}
+
+void ReceiverEmulator::resetStatistics()
+{
+    m_core->resetStatistics();
+}
+
+QString ReceiverEmulator::helpText()
+{
+    return QStringLiteral(
+        "commands:\n"
+        "  silent on|off          stop/start answering discovery and hellos\n"
+        "  name NEW NAME          answer with another name\n"
+        "  refuse on|off          refuse senders (hello answered with an error)\n"
+        "  refuse-stream on|off   refuse display streams\n"
+        "  stall on|off           stop/start reading from the senders\n"
+        "  drop                   close every sender link\n"
+        "  split N [P]            announce N screens (P: position for every sender)\n"
+        "  stop | pause | resume  stop, pause or resume the display\n"
+        "  pointer JSON           send a pointer event, e.g. pointer {\"event\":\"move\",\"dx\":5,\"dy\":0}\n"
+        "  ask IP NAME [fullscreen]  ask the host on behalf of a guest\n"
+        "  role N                 send role N (0 none, 1 host, 2 guest) to every sender\n"
+        "  snapshot [PATH]        save the last decoded picture as PNG\n"
+        "  stats | reset-stats    print or clear the statistics\n"
+        "  help | quit");
+}
+
+QString ReceiverEmulator::execute(const QString& line)
+{
+    const QString trimmed = line.trimmed();
+    const qsizetype space = trimmed.indexOf(QLatin1Char(' '));
+    const QString command = space < 0 ? trimmed : trimmed.left(space);
+    const QString rest = space < 0 ? QString() : trimmed.mid(space + 1).trimmed();
+    const QStringList args = rest.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const QString ok = QStringLiteral("ok");
+    auto usage = [](const char* text) { return QStringLiteral("error: usage: %1").arg(QLatin1String(text)); };
+    bool flag = false;
+
+    if (command.isEmpty())
+        return {};
+    if (command == QLatin1String("help"))
+        return helpText();
+    if (command == QLatin1String("silent")) {
+        if (args.size() != 1 || !parseSwitch(args[0], flag))
+            return usage("silent on|off");
+        setSilent(flag);
+        return ok;
+    }
+    if (command == QLatin1String("name")) {
+        if (rest.isEmpty() || rest.size() > 200)
+            return usage("name NEW NAME");
+        setName(rest);
+        return ok;
+    }
+    if (command == QLatin1String("refuse")) {
+        if (args.size() != 1 || !parseSwitch(args[0], flag))
+            return usage("refuse on|off");
+        setRefuseConnections(flag);
+        return ok;
+    }
+    if (command == QLatin1String("refuse-stream")) {
+        if (args.size() != 1 || !parseSwitch(args[0], flag))
+            return usage("refuse-stream on|off");
+        setRefuseStream(flag);
+        return ok;
+    }
+    if (command == QLatin1String("stall")) {
+        if (args.size() != 1 || !parseSwitch(args[0], flag))
+            return usage("stall on|off");
+        setReadingPaused(flag);
+        return ok;
+    }
+    if (command == QLatin1String("drop")) {
+        dropLinks();
+        return ok;
+    }
+    if (command == QLatin1String("split")) {
+        bool okN = false, okP = true;
+        const int n = args.value(0).toInt(&okN);
+        const int p = args.size() > 1 ? args[1].toInt(&okP) : -1;
+        if (!okN || !okP || n < 1 || n > 16 || args.size() > 2)
+            return usage("split N [P]");
+        setSplitScreen(n, p);
+        return ok;
+    }
+    if (command == QLatin1String("stop")) {
+        stopDisplay();
+        return ok;
+    }
+    if (command == QLatin1String("pause")) {
+        pauseDisplay();
+        return ok;
+    }
+    if (command == QLatin1String("resume")) {
+        resumeDisplay();
+        return ok;
+    }
+    if (command == QLatin1String("pointer")) {
+        const std::string text = rest.toStdString();
+        const Json params = Json::parse(text, nullptr, false);
+        if (params.is_discarded())
+            return usage("pointer JSON");
+        return QStringLiteral("ok %1").arg(sendPointerEvent(params));
+    }
+    if (command == QLatin1String("ask")) {
+        if (args.size() < 2 || args.size() > 3 ||
+            (args.size() == 3 && args[2] != QLatin1String("fullscreen")))
+            return usage("ask IP NAME [fullscreen]");
+        return askHost(args[0], args[1], args.size() == 3) ? ok : QStringLiteral("error: no host");
+    }
+    if (command == QLatin1String("role")) {
+        bool okR = false;
+        const int role = args.value(0).toInt(&okR);
+        if (!okR || role < 0 || role > 2)
+            return usage("role 0|1|2");
+        sendRole(role);
+        return ok;
+    }
+    if (command == QLatin1String("snapshot"))
+        return saveSnapshot(rest) ? ok : QStringLiteral("error: no picture or no path");
+    if (command == QLatin1String("stats"))
+        return QString::fromStdString(statistics().toJson().dump());
+    if (command == QLatin1String("reset-stats")) {
+        resetStatistics();
+        return ok;
+    }
+    return QStringLiteral("error: unknown command \"%1\" (try help)").arg(command.left(40));
+}

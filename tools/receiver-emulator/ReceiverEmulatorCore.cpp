@@ -1,0 +1,783 @@
+#include "ReceiverEmulatorCore.h"
+
+#include "Beamline/KPBeamlineProtocol.h"
+#include "Beamline/KPReceiverLinkCodec.h"
+#include "Beamline/KPRemoteCommandGenerator.h"
+#include "Beamline/KPRemoteHost.h"
+#include "ConfigHttpServer.h"
+#include "H264Decoder.h"
+#include "JpegDecoder.h"
+
+#include <QLoggingCategory>
+#include <QNetworkDatagram>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUdpSocket>
+
+Q_LOGGING_CATEGORY(lcReceiverEmulator, "pikora.receiver-emulator")
+
+namespace M = KPBeamlineProtocol::Method;
+namespace EC = KPBeamlineProtocol::ErrorCode;
+
+struct ReceiverEmulatorCore::Sender
+{
+    QTcpSocket* socket = nullptr;
+    FrameCodec::Decoder decoder{KPBeamlineProtocol::kMaxFrameBodySize};
+    QString peer;
+    QString name;
+    bool helloDone = false;
+    bool streaming = false;
+    bool closing = false;
+    int role = KPBeamlineProtocol::RoleNone;
+    Json pendingStart; // id of a startDisplay waiting for the host's answer
+    std::shared_ptr<H264Decoder> h264;
+    std::map<long long, ResponseHandler> pending;
+    long long nextId = 1;
+};
+
+ReceiverEmulatorCore::ReceiverEmulatorCore(ReceiverEmulatorConfig config)
+    : m_config(std::move(config)), m_jpeg(std::make_unique<JpegDecoder>())
+{
+}
+
+ReceiverEmulatorCore::~ReceiverEmulatorCore()
+{
+    stop();
+}
+
+bool ReceiverEmulatorCore::start(QString* error)
+{
+    stop();
+    auto fail = [&](const QString& why) {
+        if (error)
+            *error = why;
+        stop();
+        return false;
+    };
+    m_clock.start();
+    m_discovery = new QUdpSocket(this);
+    if (!m_discovery->bind(m_config.bindAddress, quint16(m_config.discoveryPort)))
+        return fail(QStringLiteral("discovery port: %1").arg(m_discovery->errorString()));
+    connect(m_discovery, &QUdpSocket::readyRead, this, &ReceiverEmulatorCore::readDiscovery);
+
+    m_control = new QTcpServer(this);
+    if (!m_control->listen(m_config.bindAddress, quint16(m_config.controlPort)))
+        return fail(QStringLiteral("control port: %1").arg(m_control->errorString()));
+    connect(m_control, &QTcpServer::newConnection, this, &ReceiverEmulatorCore::acceptSenders);
+
+    if (m_config.configPort >= 0) {
+        m_http = new ConfigHttpServer([this] { return configFile(); }, this);
+        QString why;
+        if (!m_http->listen(m_config.bindAddress, quint16(m_config.configPort), &why))
+            return fail(QStringLiteral("configuration port: %1").arg(why));
+    }
+    if (!m_config.rawStreamPath.isEmpty()) {
+        m_raw.setFileName(m_config.rawStreamPath);
+        if (!m_raw.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return fail(QStringLiteral("raw stream file: %1").arg(m_raw.errorString()));
+    }
+    m_running = true;
+    qCInfo(lcReceiverEmulator).noquote()
+        << "receiver" << m_config.name << "on" << m_config.bindAddress.toString() << "discovery"
+        << discoveryPort() << "control" << controlPort() << "config" << configPort();
+    return true;
+}
+
+void ReceiverEmulatorCore::stop()
+{
+    if (m_running && !m_config.snapshotPath.isEmpty())
+        saveSnapshot(m_config.snapshotPath);
+    m_running = false;
+    while (!m_senders.empty()) {
+        Sender* s = m_senders.back().get();
+        s->socket->disconnect(this);
+        s->socket->abort();
+        s->socket->deleteLater();
+        m_senders.pop_back();
+    }
+    delete m_discovery;
+    m_discovery = nullptr;
+    delete m_control;
+    m_control = nullptr;
+    delete m_http;
+    m_http = nullptr;
+    if (m_raw.isOpen())
+        m_raw.close();
+}
+
+quint16 ReceiverEmulatorCore::discoveryPort() const
+{
+    return m_discovery ? m_discovery->localPort() : 0;
+}
+
+quint16 ReceiverEmulatorCore::controlPort() const
+{
+    return m_control ? m_control->serverPort() : 0;
+}
+
+quint16 ReceiverEmulatorCore::configPort() const
+{
+    return m_http ? m_http->port() : 0;
+}
+
+void ReceiverEmulatorCore::setName(const QString& name)
+{
+    m_config.name = name;
+    m_config.displayName.clear();
+}
+
+Json ReceiverEmulatorCore::describe() const
+{
+    KPRemoteHost host;
+    host.setHostName(m_config.name);
+    host.setDisplayName(m_config.displayName);
+    host.setDeviceModel(m_config.deviceModel);
+    host.setVendor(m_config.vendor);
+    host.setSrcvers(m_config.srcvers);
+    host.setProtocolVersion(KPBeamlineProtocol::kProtocolVersion);
+    Json parameters{{"controlPort", controlPort()},
+                    {"h264", m_config.h264},
+                    {"conferenceVersion", m_config.conferenceVersion}};
+    if (m_config.maxResolution.isValid() && !m_config.maxResolution.isEmpty()) {
+        parameters["maxWidth"] = m_config.maxResolution.width();
+        parameters["maxHeight"] = m_config.maxResolution.height();
+    }
+    if (configPort() != 0)
+        parameters["configPort"] = configPort();
+    host.setParameters(parameters);
+    host.setPasscode(m_config.passcode);
+    return host.toJson();
+}
+
+QByteArray ReceiverEmulatorCore::configFile()
+{
+    {
+        std::lock_guard lock(m_statsMutex);
+        ++m_stats.configRequests;
+    }
+    Json config{{"ip_addr", m_config.bindAddress.toString().toStdString()},
+                {"hostname", m_config.name.toStdString()}};
+    if (!m_config.ssid24.isEmpty())
+        config["ssid_2.4G"] = m_config.ssid24.toStdString();
+    if (!m_config.ssid5.isEmpty())
+        config["ssid_5G"] = m_config.ssid5.toStdString();
+    return QByteArray::fromStdString(config.dump());
+}
+
+void ReceiverEmulatorCore::readDiscovery()
+{
+    while (m_discovery && m_discovery->hasPendingDatagrams()) {
+        const QNetworkDatagram d = m_discovery->receiveDatagram(KPBeamlineProtocol::kMaxEchoDatagramSize + 1);
+        if (!KPRemoteCommandGenerator::isEchoCommand(d.data()))
+            continue;
+        {
+            std::lock_guard lock(m_statsMutex);
+            ++m_stats.discoveryQueries;
+        }
+        if (m_silent)
+            continue;
+        const QByteArray reply = QByteArray::fromStdString(describe().dump());
+        if (m_discovery->writeDatagram(reply, d.senderAddress(), quint16(d.senderPort())) >= 0) {
+            std::lock_guard lock(m_statsMutex);
+            ++m_stats.discoveryReplies;
+        }
+    }
+}
+
+void ReceiverEmulatorCore::acceptSenders()
+{
+    while (m_control && m_control->hasPendingConnections()) {
+        QTcpSocket* socket = m_control->nextPendingConnection();
+        socket->setParent(this);
+        // A bounded read buffer: when the emulator stops reading, the sender's socket fills up.
+        socket->setReadBufferSize(256 * 1024);
+        auto sender = std::make_unique<Sender>();
+        Sender* s = sender.get();
+        s->socket = socket;
+        s->peer = QHostAddress(socket->peerAddress().toIPv4Address()).toString();
+        s->h264 = std::make_shared<H264Decoder>();
+        m_senders.push_back(std::move(sender));
+        connect(socket, &QTcpSocket::readyRead, this, [this, s] { readSender(s); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, s] { removeSender(s); });
+        if (m_readingPaused)
+            socket->setReadBufferSize(64 * 1024);
+    }
+}
+
+void ReceiverEmulatorCore::setReadingPaused(bool paused)
+{
+    m_readingPaused = paused;
+    if (!paused) {
+        for (auto& s : m_senders) {
+            Sender* raw = s.get();
+            QMetaObject::invokeMethod(
+                this,
+                [this, raw] {
+                    for (auto& live : m_senders)
+                        if (live.get() == raw)
+                            readSender(raw);
+                },
+                Qt::QueuedConnection);
+        }
+    }
+}
+
+void ReceiverEmulatorCore::readSender(Sender* s)
+{
+    if (m_readingPaused || s->closing)
+        return;
+    while (s->socket->bytesAvailable() > 0 && !s->closing) {
+        s->decoder.append(s->socket->read(256 * 1024));
+        QByteArray body;
+        for (;;) {
+            const auto status = s->decoder.next(body);
+            if (status == FrameCodec::Decoder::Status::NeedMore)
+                break;
+            if (status == FrameCodec::Decoder::Status::Error) {
+                qCWarning(lcReceiverEmulator) << "sender" << s->peer << ":" << s->decoder.errorString();
+                closeSender(s, true);
+                return;
+            }
+            KPReceiverLinkCodec::Message message;
+            const auto result = KPReceiverLinkCodec::decodeBody(body, message);
+            if (result == KPReceiverLinkCodec::DecodeResult::UnknownType)
+                continue;
+            if (result != KPReceiverLinkCodec::DecodeResult::Ok) {
+                qCWarning(lcReceiverEmulator)
+                    << "sender" << s->peer << ":" << KPReceiverLinkCodec::describe(result);
+                closeSender(s, true);
+                return;
+            }
+            handleMessage(s, message);
+            if (s->closing)
+                return;
+        }
+    }
+}
+
+void ReceiverEmulatorCore::handleMessage(Sender* s, const KPReceiverLinkCodec::Message& m)
+{
+    if (m.type == KPBeamlineProtocol::FrameType::Json)
+        handleJson(s, m.payload);
+    else
+        handleMedia(s, m);
+}
+
+void ReceiverEmulatorCore::handleMedia(Sender* s, const KPReceiverLinkCodec::Message& m)
+{
+    using KPBeamlineProtocol::FrameType;
+    std::lock_guard lock(m_statsMutex);
+    if (!s->streaming) {
+        ++m_stats.ignoredMedia;
+        return;
+    }
+    const qint64 now = m_clock.elapsed();
+    if (m_stats.firstArrivalMs < 0)
+        m_stats.firstArrivalMs = now;
+    m_stats.lastArrivalMs = now;
+    m_stats.arrivalTimesMs.append(now);
+    if (m_stats.arrivalTimesMs.size() > 256)
+        m_stats.arrivalTimesMs.removeFirst();
+    m_stats.mediaBytes += quint64(m.payload.size());
+    const double seconds = double(m_stats.lastArrivalMs - m_stats.firstArrivalMs) / 1000.0;
+    m_stats.bitRate = seconds > 0 ? double(m_stats.mediaBytes) * 8.0 / seconds : 0.0;
+
+    switch (m.type) {
+    case FrameType::H264: {
+        ++m_stats.h264Frames;
+        if (KPReceiverLinkCodec::isH264KeyFrame(m.payload))
+            ++m_stats.h264KeyFrames;
+        m_stats.lastFrameSize = QSize(m.width, m.height);
+        if (m_raw.isOpen()) {
+            m_raw.write(m.payload);
+            m_raw.flush();
+        }
+        const auto result = s->h264->decode(m.payload);
+        if (result == H264Decoder::Result::Error) {
+            ++m_stats.decodeErrors;
+        } else if (result == H264Decoder::Result::Picture) {
+            ++m_stats.decodedPictures;
+            m_stats.lastDecodedSize = s->h264->lastPictureSize();
+            m_lastDecoder = s->h264;
+            m_lastWasJpeg = false;
+        }
+        break;
+    }
+    case FrameType::Jpeg: {
+        ++m_stats.jpegFrames;
+        QString error;
+        QImage image = m_jpeg->decode(m.payload, &error);
+        if (image.isNull()) {
+            ++m_stats.decodeErrors;
+            qCDebug(lcReceiverEmulator) << "JPEG decode failed:" << error;
+        } else {
+            ++m_stats.decodedPictures;
+            m_stats.lastFrameSize = image.size();
+            m_stats.lastDecodedSize = image.size();
+            m_lastJpeg = std::move(image);
+            m_lastWasJpeg = true;
+        }
+        break;
+    }
+    case FrameType::Pcm:
+        ++m_stats.pcmChunks;
+        m_stats.pcmBytes += quint64(m.payload.size());
+        break;
+    case FrameType::Json:
+        break;
+    }
+}
+
+void ReceiverEmulatorCore::handleJson(Sender* s, const QByteArray& text)
+{
+    std::string error;
+    auto object = KPJSONRPCObject::parse(std::string_view(text.constData(), size_t(text.size())), &error);
+    if (!object) {
+        qCWarning(lcReceiverEmulator) << "sender" << s->peer << "sent malformed JSON-RPC:" << error.c_str();
+        closeSender(s, true);
+        return;
+    }
+    switch (object->kind()) {
+    case KPJSONRPCObject::Kind::Request:
+        handleRequest(s, static_cast<const KPJSONRPCRequest&>(*object));
+        return;
+    case KPJSONRPCObject::Kind::Notification: {
+        const auto& n = static_cast<const KPJSONRPCNotification&>(*object);
+        if (n.method() == M::CancelRequest && !s->pendingStart.is_null()) {
+            respond(s, KPJSONRPCResponse::failure(s->pendingStart, EC::Cancelled, "Cancelled"));
+            s->pendingStart = nullptr;
+            if (Sender* h = host(); h && h != s)
+                notify(h, M::HostCancel, Json{{"guestIP", s->peer.toStdString()}});
+        }
+        return;
+    }
+    case KPJSONRPCObject::Kind::Response: {
+        const auto& r = static_cast<const KPJSONRPCResponse&>(*object);
+        if (!r.aId().is_number_integer())
+            return;
+        auto it = s->pending.find(r.aId().get<long long>());
+        if (it == s->pending.end())
+            return;
+        ResponseHandler handler = std::move(it->second);
+        s->pending.erase(it);
+        handler(r);
+        return;
+    }
+    }
+}
+
+void ReceiverEmulatorCore::handleRequest(Sender* s, const KPJSONRPCRequest& r)
+{
+    const Json& id = r.aId();
+    const Json params = r.params().is_object() ? r.params() : Json::object();
+    if (r.method() == M::Hello) {
+        if (m_silent)
+            return; // accepts the connection, never answers
+        if (m_refuse) {
+            respond(s, KPJSONRPCResponse::failure(id, EC::Refused, "Refused"));
+            s->socket->flush();
+            closeSender(s, false);
+            return;
+        }
+        if (auto it = params.find("hostName"); it != params.end() && it->is_string())
+            s->name = QString::fromStdString(it->get<std::string>()).left(256);
+        s->helloDone = true;
+        {
+            int connected = 0;
+            for (auto& o : m_senders)
+                connected += o->helloDone ? 1 : 0;
+            std::lock_guard lock(m_statsMutex);
+            m_stats.connectedSenders = connected;
+        }
+        Json result = describe();
+        result.erase("cmd");
+        result["role"] = s->role;
+        result["screenNumber"] = 1;
+        result["screenPosition"] = 0;
+        respond(s, KPJSONRPCResponse::success(id, result));
+        return;
+    }
+    if (!s->helloDone) {
+        respond(s, KPJSONRPCResponse::failure(id, EC::Refused, "hello first"));
+        return;
+    }
+    if (r.method() == M::StartDisplay) {
+        handleStart(s, id);
+        return;
+    }
+    if (r.method() == M::StopDisplay) {
+        endStream(s);
+        respond(s, KPJSONRPCResponse::success(id, Json::object()));
+        return;
+    }
+    if (r.method() == M::RequestFullscreen) {
+        const bool fullscreen = params.value("fullscreen", true);
+        Sender* h = host();
+        if (!s->streaming) {
+            respond(s, KPJSONRPCResponse::failure(id, EC::NotStreaming, "not streaming"));
+        } else if (!h || h == s || !fullscreen) {
+            respond(s, KPJSONRPCResponse::success(id, Json{{"granted", true}}));
+        } else {
+            QPointer<QTcpSocket> guestSocket = s->socket;
+            request(h, M::HostAsk,
+                    Json{{"guestIP", s->peer.toStdString()},
+                         {"guestName", s->name.toStdString()},
+                         {"fullscreen", true}},
+                    [this, guestSocket, id](const KPJSONRPCResponse& answer) {
+                        for (auto& g : m_senders) {
+                            if (g->socket != guestSocket)
+                                continue;
+                            const bool allow = !answer.isError() && answer.result().value("allow", false);
+                            respond(g.get(), KPJSONRPCResponse::success(id, Json{{"granted", allow}}));
+                        }
+                    });
+        }
+        return;
+    }
+    respond(s, KPJSONRPCResponse::failure(id, -32601, "Method not found"));
+}
+
+void ReceiverEmulatorCore::handleStart(Sender* s, const Json& id)
+{
+    if (m_refuseStream) {
+        respond(s, KPJSONRPCResponse::failure(id, EC::Refused, "Refused"));
+        return;
+    }
+    if (s->streaming) {
+        respond(s, KPJSONRPCResponse::success(id, Json{{"screenNumber", 1}, {"screenPosition", 0}}));
+        return;
+    }
+    Sender* h = host();
+    if (!h || m_config.conferenceVersion <= 0) {
+        beginStream(s, id);
+        return;
+    }
+    // Conference: this sender is a guest; the host decides.
+    s->role = KPBeamlineProtocol::RoleGuest;
+    notify(s, M::HostRole, Json{{"role", s->role}});
+    s->pendingStart = id;
+    notify(s, M::HostWait);
+    QPointer<QTcpSocket> guestSocket = s->socket;
+    request(
+        h, M::HostAsk,
+        Json{{"guestIP", s->peer.toStdString()}, {"guestName", s->name.toStdString()}, {"fullscreen", false}},
+        [this, guestSocket](const KPJSONRPCResponse& answer) {
+            const bool allow = !answer.isError() && answer.result().value("allow", false);
+            {
+                std::lock_guard lock(m_statsMutex);
+                m_stats.lastHostAnswer = allow;
+                m_stats.lastHostAnswerMode = answer.isError() ? 0 : answer.result().value("mode", 0);
+            }
+            for (auto& g : m_senders) {
+                if (g->socket != guestSocket || g->pendingStart.is_null())
+                    continue;
+                const Json startId = g->pendingStart;
+                g->pendingStart = nullptr;
+                if (allow) {
+                    notify(g.get(), M::HostAccept);
+                    beginStream(g.get(), startId);
+                } else {
+                    notify(g.get(), M::HostDeny);
+                    respond(g.get(), KPJSONRPCResponse::failure(startId, EC::DeniedByHost, "Denied by host"));
+                }
+            }
+        });
+}
+
+void ReceiverEmulatorCore::beginStream(Sender* s, const Json& startId)
+{
+    s->streaming = true;
+    if (!host() || host() == s) {
+        if (s->role != KPBeamlineProtocol::RoleHost && m_config.conferenceVersion > 0) {
+            s->role = KPBeamlineProtocol::RoleHost;
+            notify(s, M::HostRole, Json{{"role", s->role}});
+        }
+    }
+    const auto streaming = streamingSenders();
+    int position = 0;
+    for (std::size_t i = 0; i < streaming.size(); ++i)
+        if (streaming[i] == s)
+            position = int(i);
+    respond(s, KPJSONRPCResponse::success(
+                   startId, Json{{"screenNumber", int(streaming.size())}, {"screenPosition", position}}));
+    {
+        std::lock_guard lock(m_statsMutex);
+        m_stats.streamingSenders = int(streaming.size());
+    }
+    if (streaming.size() > 1)
+        announceLayout();
+}
+
+void ReceiverEmulatorCore::endStream(Sender* s)
+{
+    if (!s->streaming)
+        return;
+    s->streaming = false;
+    if (s->role == KPBeamlineProtocol::RoleHost) {
+        s->role = KPBeamlineProtocol::RoleNone;
+        if (s->socket->state() == QAbstractSocket::ConnectedState)
+            notify(s, M::HostRole, Json{{"role", s->role}});
+        // The longest-streaming guest becomes the host.
+        for (Sender* g : streamingSenders()) {
+            g->role = KPBeamlineProtocol::RoleHost;
+            notify(g, M::HostRole, Json{{"role", g->role}});
+            break;
+        }
+    }
+    {
+        std::lock_guard lock(m_statsMutex);
+        m_stats.streamingSenders = int(streamingSenders().size());
+    }
+    announceLayout();
+}
+
+void ReceiverEmulatorCore::announceLayout()
+{
+    const auto streaming = streamingSenders();
+    for (std::size_t i = 0; i < streaming.size(); ++i)
+        notify(streaming[i], M::SplitScreen,
+               Json{{"screenNumber", std::max<int>(1, int(streaming.size()))}, {"screenPosition", int(i)}});
+}
+
+ReceiverEmulatorCore::Sender* ReceiverEmulatorCore::host() const
+{
+    for (const auto& s : m_senders)
+        if (s->streaming && s->role == KPBeamlineProtocol::RoleHost)
+            return s.get();
+    return nullptr;
+}
+
+std::vector<ReceiverEmulatorCore::Sender*> ReceiverEmulatorCore::streamingSenders() const
+{
+    std::vector<Sender*> out;
+    for (const auto& s : m_senders)
+        if (s->streaming && !s->closing)
+            out.push_back(s.get());
+    return out;
+}
+
+void ReceiverEmulatorCore::send(Sender* s, const std::string& json)
+{
+    if (s->closing)
+        return;
+    const QByteArray frame = KPReceiverLinkCodec::encodeJson(json);
+    if (!frame.isEmpty())
+        s->socket->write(frame);
+}
+
+void ReceiverEmulatorCore::notify(Sender* s, const std::string& method, Json params)
+{
+    send(s, KPJSONRPCNotification(method, std::move(params)).JSONRPCMessage());
+}
+
+void ReceiverEmulatorCore::respond(Sender* s, const KPJSONRPCResponse& response)
+{
+    send(s, response.JSONRPCMessage());
+}
+
+void ReceiverEmulatorCore::request(Sender* s, const std::string& method, Json params, ResponseHandler handler)
+{
+    const long long id = s->nextId++;
+    s->pending.emplace(id, std::move(handler));
+    send(s, KPJSONRPCRequest(method, std::move(params), Json(id)).JSONRPCMessage());
+}
+
+void ReceiverEmulatorCore::closeSender(Sender* s, bool protocolError)
+{
+    if (s->closing)
+        return;
+    if (protocolError) {
+        std::lock_guard lock(m_statsMutex);
+        ++m_stats.protocolErrors;
+    }
+    // disconnectFromHost() may report the disconnection at once, which removes the sender;
+    // the sender object itself stays valid until the event loop runs again.
+    QPointer<QTcpSocket> socket = s->socket;
+    socket->disconnectFromHost();
+    if (!s->closing && socket && socket->state() != QAbstractSocket::UnconnectedState) {
+        s->closing = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this, socket] {
+                if (!socket)
+                    return;
+                socket->abort();
+                for (auto& o : m_senders)
+                    if (o->socket == socket) {
+                        removeSender(o.get());
+                        break;
+                    }
+            },
+            Qt::QueuedConnection);
+    } else if (!s->closing) {
+        removeSender(s);
+    }
+}
+
+void ReceiverEmulatorCore::removeSender(Sender* s)
+{
+    auto it = std::find_if(m_senders.begin(), m_senders.end(), [s](const auto& p) { return p.get() == s; });
+    if (it == m_senders.end())
+        return;
+    s->closing = true;
+    const bool wasStreaming = s->streaming;
+    const bool wasHost = s->role == KPBeamlineProtocol::RoleHost;
+    s->streaming = false;
+    // Guests waiting on this host are answered "denied".
+    if (wasHost) {
+        for (auto& g : m_senders) {
+            if (g.get() != s && !g->pendingStart.is_null()) {
+                respond(g.get(), KPJSONRPCResponse::failure(g->pendingStart, EC::DeniedByHost, "host left"));
+                g->pendingStart = nullptr;
+            }
+        }
+    }
+    s->socket->disconnect(this);
+    s->socket->deleteLater();
+    // Deleted later: callers up the stack may still look at it.
+    std::shared_ptr<Sender> keep(std::move(*it));
+    m_senders.erase(it);
+    QMetaObject::invokeMethod(
+        this, [keep] {}, Qt::QueuedConnection);
+    if (wasStreaming && wasHost) {
+        for (Sender* g : streamingSenders()) {
+            g->role = KPBeamlineProtocol::RoleHost;
+            notify(g, M::HostRole, Json{{"role", g->role}});
+            break;
+        }
+    }
+    int connected = 0;
+    for (auto& o : m_senders)
+        connected += o->helloDone ? 1 : 0;
+    std::lock_guard lock(m_statsMutex);
+    m_stats.connectedSenders = connected;
+    m_stats.streamingSenders = int(streamingSenders().size());
+}
+
+void ReceiverEmulatorCore::dropLinks()
+{
+    while (!m_senders.empty()) {
+        Sender* s = m_senders.front().get();
+        QTcpSocket* socket = s->socket;
+        removeSender(s);
+        socket->abort();
+    }
+}
+
+void ReceiverEmulatorCore::setSplitScreen(int number, int position)
+{
+    number = std::clamp(number, 1, 16);
+    auto targets = streamingSenders();
+    if (targets.empty())
+        for (auto& s : m_senders)
+            if (s->helloDone)
+                targets.push_back(s.get());
+    for (std::size_t i = 0; i < targets.size(); ++i)
+        notify(
+            targets[i], M::SplitScreen,
+            Json{{"screenNumber", number}, {"screenPosition", position >= 0 ? position : int(i) % number}});
+}
+
+void ReceiverEmulatorCore::stopDisplay()
+{
+    for (Sender* s : streamingSenders()) {
+        notify(s, M::DisplayStop);
+        s->streaming = false;
+        if (s->role == KPBeamlineProtocol::RoleHost)
+            s->role = KPBeamlineProtocol::RoleNone;
+    }
+    std::lock_guard lock(m_statsMutex);
+    m_stats.streamingSenders = 0;
+}
+
+void ReceiverEmulatorCore::pauseDisplay()
+{
+    for (Sender* s : streamingSenders())
+        notify(s, M::DisplayPause);
+}
+
+void ReceiverEmulatorCore::resumeDisplay()
+{
+    for (Sender* s : streamingSenders())
+        notify(s, M::DisplayResume);
+}
+
+int ReceiverEmulatorCore::sendPointerEvent(const Json& params)
+{
+    auto targets = streamingSenders();
+    if (targets.empty())
+        for (auto& s : m_senders)
+            if (s->helloDone)
+                targets.push_back(s.get());
+    for (Sender* s : targets)
+        notify(s, M::Pointer, params);
+    std::lock_guard lock(m_statsMutex);
+    m_stats.pointerEventsSent += targets.size();
+    return int(targets.size());
+}
+
+bool ReceiverEmulatorCore::askHost(const QString& guestIP, const QString& guestName, bool fullscreen)
+{
+    Sender* h = host();
+    if (!h)
+        return false;
+    {
+        std::lock_guard lock(m_statsMutex);
+        m_stats.lastHostAnswer.reset();
+        m_stats.lastHostAnswerMode = 0;
+    }
+    request(h, M::HostAsk,
+            Json{{"guestIP", guestIP.toStdString()},
+                 {"guestName", guestName.toStdString()},
+                 {"fullscreen", fullscreen}},
+            [this](const KPJSONRPCResponse& answer) {
+                std::lock_guard lock(m_statsMutex);
+                m_stats.lastHostAnswer = !answer.isError() && answer.result().value("allow", false);
+                m_stats.lastHostAnswerMode = answer.isError() ? 0 : answer.result().value("mode", 0);
+            });
+    return true;
+}
+
+void ReceiverEmulatorCore::sendRole(int role)
+{
+    for (auto& s : m_senders) {
+        if (!s->helloDone)
+            continue;
+        s->role = std::clamp(role, 0, 2);
+        notify(s.get(), M::HostRole, Json{{"role", s->role}});
+    }
+}
+
+QImage ReceiverEmulatorCore::lastPicture() const
+{
+    if (m_lastWasJpeg)
+        return m_lastJpeg;
+    return m_lastDecoder ? m_lastDecoder->lastPicture() : QImage();
+}
+
+bool ReceiverEmulatorCore::saveSnapshot(const QString& path)
+{
+    const QString target = path.isEmpty() ? m_config.snapshotPath : path;
+    const QImage picture = lastPicture();
+    if (target.isEmpty() || picture.isNull())
+        return false;
+    return picture.save(target, "PNG");
+}
+
+ReceiverStatistics ReceiverEmulatorCore::statistics() const
+{
+    std::lock_guard lock(m_statsMutex);
+    ReceiverStatistics copy = m_stats;
+    return copy;
+}
+
+void ReceiverEmulatorCore::resetStatistics()
+{
+    std::lock_guard lock(m_statsMutex);
+    const int connected = m_stats.connectedSenders;
+    const int streaming = m_stats.streamingSenders;
+    m_stats = ReceiverStatistics();
+    m_stats.connectedSenders = connected;
+    m_stats.streamingSenders = streaming;
+}

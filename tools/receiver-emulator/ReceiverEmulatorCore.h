@@ -1,0 +1,110 @@
+#pragma once
+
+// The receiver emulator's work, on its own thread: the discovery socket, the control server
+// with one session per sender, the HTTP server, decoding and statistics. Internal to
+// ReceiverEmulator; its slots are called through ReceiverEmulator.
+
+#include "Beamline/KPJSONRPC.h"
+#include "ReceiverEmulator.h"
+#include "Support/FrameCodec.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QObject>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class ConfigHttpServer;
+class H264Decoder;
+class JpegDecoder;
+class QTcpServer;
+class QTcpSocket;
+class QUdpSocket;
+namespace KPReceiverLinkCodec {
+struct Message;
+}
+
+class ReceiverEmulatorCore : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ReceiverEmulatorCore(ReceiverEmulatorConfig config);
+    ~ReceiverEmulatorCore() override;
+
+    bool start(QString* error);
+    void stop();
+    bool isRunning() const { return m_running; }
+    quint16 discoveryPort() const;
+    quint16 controlPort() const;
+    quint16 configPort() const;
+
+    void setSilent(bool v) { m_silent = v; }
+    void setName(const QString& name);
+    void setRefuseConnections(bool v) { m_refuse = v; }
+    void setRefuseStream(bool v) { m_refuseStream = v; }
+    void setReadingPaused(bool paused);
+    void dropLinks();
+    void setSplitScreen(int number, int position);
+    void stopDisplay();
+    void pauseDisplay();
+    void resumeDisplay();
+    int sendPointerEvent(const Json& params);
+    bool askHost(const QString& guestIP, const QString& guestName, bool fullscreen);
+    void sendRole(int role);
+    bool saveSnapshot(const QString& path);
+    QImage lastPicture() const;
+
+    // Thread-safe.
+    ReceiverStatistics statistics() const;
+    void resetStatistics();
+
+private:
+    struct Sender;
+    using ResponseHandler = std::function<void(const KPJSONRPCResponse&)>;
+
+    Json describe() const; // the discovery reply / hello result members
+    QByteArray configFile();
+    void readDiscovery();
+    void acceptSenders();
+    void readSender(Sender* s);
+    void handleMessage(Sender* s, const KPReceiverLinkCodec::Message& m);
+    void handleMedia(Sender* s, const KPReceiverLinkCodec::Message& m);
+    void handleJson(Sender* s, const QByteArray& text);
+    void handleRequest(Sender* s, const KPJSONRPCRequest& r);
+    void handleStart(Sender* s, const Json& id);
+    void closeSender(Sender* s, bool protocolError);
+    void removeSender(Sender* s);
+    void send(Sender* s, const std::string& json);
+    void notify(Sender* s, const std::string& method, Json params = Json::object());
+    void respond(Sender* s, const KPJSONRPCResponse& response);
+    void request(Sender* s, const std::string& method, Json params, ResponseHandler handler);
+    void beginStream(Sender* s, const Json& startId);
+    void endStream(Sender* s);
+    void announceLayout();
+    Sender* host() const;
+    std::vector<Sender*> streamingSenders() const;
+
+    ReceiverEmulatorConfig m_config;
+    bool m_running = false;
+    bool m_silent = false;
+    bool m_refuse = false;
+    bool m_refuseStream = false;
+    bool m_readingPaused = false;
+    QElapsedTimer m_clock;
+
+    QUdpSocket* m_discovery = nullptr;
+    QTcpServer* m_control = nullptr;
+    ConfigHttpServer* m_http = nullptr;
+    std::vector<std::unique_ptr<Sender>> m_senders;
+    std::unique_ptr<JpegDecoder> m_jpeg;
+    QImage m_lastJpeg;
+    std::shared_ptr<H264Decoder> m_lastDecoder; // of the last H.264 picture
+    bool m_lastWasJpeg = false;
+    QFile m_raw;
+
+    mutable std::mutex m_statsMutex;
+    ReceiverStatistics m_stats;
+};
