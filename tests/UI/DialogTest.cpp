@@ -168,8 +168,27 @@ TEST_F(OptionDialog, ButtonActionMayDismissOrRecommitTheDialogItBelongsTo)
     EXPECT_EQ(ui->popoverContent(), nullptr);
 }
 
+// Collects the diagnostic lines logged while it exists.
+class LogCapture
+{
+public:
+    LogCapture()
+    {
+        s_lines.clear();
+        m_previous = qInstallMessageHandler(&LogCapture::handle);
+    }
+    ~LogCapture() { qInstallMessageHandler(m_previous); }
+    static QStringList lines() { return s_lines; }
+
+private:
+    static void handle(QtMsgType, const QMessageLogContext&, const QString& message) { s_lines << message; }
+    static inline QStringList s_lines;
+    QtMessageHandler m_previous = nullptr;
+};
+
 TEST_F(OptionDialog, CountsOutsideOneToThreeShowTitleAndMessageWithoutButtons)
 {
+    const LogCapture log;
     for (const QStringList& options :
          {QStringList{},
           QStringList{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("4")}}) {
@@ -181,6 +200,7 @@ TEST_F(OptionDialog, CountsOutsideOneToThreeShowTitleAndMessageWithoutButtons)
         EXPECT_EQ(dialog->messageLabel()->text(), QStringLiteral("no row"));
         ui->dismissDialog();
     }
+    EXPECT_EQ(LogCapture::lines().count(QStringLiteral("error")), 2);
 }
 
 TEST_F(OptionDialog, DuplicateCaptionTakesTwoButtonsThatBothRunTheLastBlock)
