@@ -127,6 +127,9 @@ struct X11FrameSource::Impl
     bool showCursor = true;
     xcb_damage_damage_t damageId = 0;
     bool dirty = true;
+    // Sequence number of our latest DamageSubtract: damage events generated before the
+    // server processed it describe changes that capture has already read.
+    std::uint32_t subtractSequence = 0;
     int lastCursorX = INT32_MIN;
     int lastCursorY = INT32_MIN;
     std::uint32_t lastCursorSerial = 0;
@@ -427,7 +430,8 @@ void X11FrameSource::Impl::tick()
 
     // Collect damage since the last tick.
     while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
-        if (damage && (event->response_type & 0x7f) == damageEventBase + XCB_DAMAGE_NOTIFY)
+        if (damage && (event->response_type & 0x7f) == damageEventBase + XCB_DAMAGE_NOTIFY &&
+            std::int32_t(event->full_sequence - subtractSequence) >= 0)
             dirty = true;
         std::free(event);
     }
@@ -451,7 +455,7 @@ void X11FrameSource::Impl::tick()
     }
     // Re-arm damage before reading, so changes made while we read raise a new event.
     if (damage && damageId)
-        xcb_damage_subtract(c, damageId, XCB_NONE, XCB_NONE);
+        subtractSequence = xcb_damage_subtract(c, damageId, XCB_NONE, XCB_NONE).sequence;
     if (!grab(*surface)) {
         if (!reportedFailure)
             qCWarning(lcCapture) << "x11: reading the screen area" << area << "failed";

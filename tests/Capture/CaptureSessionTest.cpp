@@ -1,0 +1,310 @@
+#include "Beamline/KPGenericDevice.h"
+#include "Beamline/KPPrototypeDevice.h"
+#include "Beamline/KPScreenDevice.h"
+#include "FakeTransmitter.h"
+#include "H264TestDecoder.h"
+#include "LogCapture.h"
+#include "Pikora/Capture/AVSessionUtility.h"
+#include "Pikora/Capture/KPDesktopImageProvider.h"
+#include "Pikora/Capture/TestPatternFrameSource.h"
+#include "Pikora/Capture/TestPatternScene.h"
+#include "Pikora/Compressors/H264AccessUnit.h"
+#include "Pikora/Compressors/KPImageCompressor.h"
+#include "Pikora/Compressors/KPh264ImageCompressor.h"
+#include "Support/NotificationCenter.h"
+
+#include <QLoggingCategory>
+#include <gtest/gtest.h>
+#include <thread>
+#include <turbojpeg.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class CaptureSession : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        QLoggingCategory::setFilterRules(QStringLiteral("pikora.capture.info=true"));
+        KPDesktopImageProvider::setCaptureBackend(CaptureBackend::TestPattern);
+        TestPatternFrameSource::setDefaultGeometry(QSize(1440, 900), 1.0);
+        KPh264ImageCompressor::setEncoderCandidates({"libx264"});
+        tx = std::make_shared<FakeTransmitter>();
+        session = AVSessionUtility::create();
+        session->setTransmitterProvider([t = tx] { return t; });
+        session->setDeviceNativeResolution(QSizeF(1920, 1080));
+    }
+    void TearDown() override
+    {
+        session->stopCapture();
+        session.reset();
+    }
+    static AbstractCaptureDevice display()
+    {
+        return AbstractCaptureDevice::mainDisplay(TestPatternFrameSource::kDisplayID);
+    }
+
+    static bool isKeyFrame(const QByteArray& au)
+    {
+        const ParsedAccessUnit parsed = parseAccessUnit(au);
+        return !parsed.nalTypes.empty() && parsed.nalTypes.front() == H264AccessUnit::kNalSps;
+    }
+
+    std::shared_ptr<FakeTransmitter> tx;
+    std::shared_ptr<AVSessionUtility> session;
+    const TestPatternScene scene{QSize(1440, 900)};
+};
+
+TEST_F(CaptureSession, HandsDecodablePicturesOfTheMovingDesktopToTheTransmitter)
+{
+    session->startCapture(display(), 2, 3);
+    EXPECT_TRUE(session->isRunning());
+    ASSERT_EQ(session->currentCaptureDevice(), display());
+    // The native limit 1920x1080 already holds the 1440x900 display: no scaling.
+    EXPECT_EQ(session->resolution(), QSizeF(1920, 1080));
+    ASSERT_TRUE(tx->waitForCount(12, 10s));
+    session->stopCapture();
+    EXPECT_FALSE(session->isRunning());
+
+    const std::vector<FakeTransmitter::Picture> pictures = tx->received();
+    ASSERT_TRUE(isKeyFrame(pictures.front().data));
+    H264TestDecoder decoder;
+    std::uint64_t lastFrame = 0;
+    int sinceKey = 0;
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        const FakeTransmitter::Picture& p = pictures[i];
+        EXPECT_TRUE(p.h264);
+        EXPECT_EQ(p.width, 1440);
+        EXPECT_EQ(p.height, 900);
+        sinceKey = isKeyFrame(p.data) ? 0 : sinceKey + 1;
+        EXPECT_LT(sinceKey, 15);
+        QString error;
+        const std::optional<DecodedPicture> picture = decoder.decode(p.data, &error);
+        ASSERT_TRUE(picture) << "picture " << i << ": " << error.toStdString();
+        ASSERT_EQ(picture->width, 1440);
+        // The pictures show the scene advancing (frames may repeat when capture is late,
+        // never go back).
+        const std::optional<std::uint64_t> frame = scene.identifyFrame(
+            picture->luma.data(), picture->lumaStride, QSize(1440, 900), 1.0, lastFrame, lastFrame + 200);
+        ASSERT_TRUE(frame) << "picture " << i;
+        EXPECT_GE(*frame, lastFrame);
+        lastFrame = *frame;
+    }
+    EXPECT_GT(lastFrame, 5u);
+    const AVSessionUtility::Statistics stats = session->statistics();
+    EXPECT_EQ(stats.picturesSent, pictures.size());
+    EXPECT_EQ(stats.latenciesUs.size(), pictures.size());
+}
+
+TEST_F(CaptureSession, FramesAreDroppedUncompressedWhileTheTransmitterIsNotReady)
+{
+    tx->ready = false;
+    session->startCapture(display(), 2, 3);
+    std::this_thread::sleep_for(600ms);
+    EXPECT_EQ(tx->count(), 0u);
+    AVSessionUtility::Statistics stats = session->statistics();
+    EXPECT_GT(stats.framesNotReady, 3u);
+    EXPECT_EQ(stats.framesCompressed, 0u);
+
+    tx->ready = true;
+    ASSERT_TRUE(tx->waitForCount(3, 10s));
+    // Nothing was encoded while not ready, so the stream still starts with a key frame.
+    const std::vector<FakeTransmitter::Picture> pictures = tx->received();
+    EXPECT_TRUE(isKeyFrame(pictures.front().data));
+    H264TestDecoder decoder;
+    for (const auto& p : pictures)
+        EXPECT_TRUE(decoder.decode(p.data));
+
+    // No status object at all counts as ready.
+    tx->hasStatus = false;
+    tx->ready = false;
+    const std::size_t before = tx->count();
+    ASSERT_TRUE(tx->waitForCount(before + 3, 10s));
+}
+
+TEST_F(CaptureSession, StateOneDiscardsEncodedPictures)
+{
+    tx->state = 1;
+    session->startCapture(display(), 2, 3);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (session->statistics().picturesDiscarded < 3 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_GE(session->statistics().picturesDiscarded, 3u);
+    EXPECT_EQ(tx->count(), 0u);
+    tx->state = 2;
+    EXPECT_TRUE(tx->waitForCount(2, 10s));
+}
+
+TEST_F(CaptureSession, SplitScreenRestartsAt800x600AndBack)
+{
+    // While idle a layout change does nothing.
+    tx->split.number = 2;
+    emit tx->screenPositionChanged(2, 1);
+    EXPECT_FALSE(session->isRunning());
+    tx->split.number = 1;
+
+    // Two starts in a row observe the layout once: one change, one restart.
+    session->startCapture(display(), 2, 3);
+    session->startCapture(display(), 2, 3);
+    ASSERT_TRUE(tx->waitForCount(2, 10s));
+
+    LogCapture log;
+    tx->split.number = 2;
+    emit tx->screenPositionChanged(2, 1);
+    EXPECT_EQ(log.lines().filter(QStringLiteral("capture: started")).size(), 1);
+    EXPECT_EQ(session->resolution(), QSizeF(800, 600));
+    EXPECT_TRUE(session->isRunning());
+    tx->clear();
+    ASSERT_TRUE(tx->waitForCount(3, 10s));
+    std::vector<FakeTransmitter::Picture> pictures = tx->received();
+    // 1440x900 fitted to the limit's height: 960x600 (wider than 800).
+    H264TestDecoder decoder;
+    bool sawNew = false;
+    for (const auto& p : pictures) {
+        if (p.width != 960)
+            continue; // a picture of the previous run still on its way
+        EXPECT_EQ(p.height, 600);
+        if (!sawNew) {
+            EXPECT_TRUE(isKeyFrame(p.data));
+        }
+        sawNew = true;
+        const std::optional<DecodedPicture> picture = decoder.decode(p.data);
+        ASSERT_TRUE(picture);
+        EXPECT_EQ(picture->width, 960);
+        EXPECT_EQ(picture->height, 600);
+    }
+    EXPECT_TRUE(sawNew);
+
+    tx->split.number = 1;
+    emit tx->screenPositionChanged(1, 0);
+    EXPECT_EQ(session->resolution(), QSizeF(1920, 1080));
+    tx->clear();
+    ASSERT_TRUE(tx->waitForCount(3, 10s));
+    EXPECT_EQ(tx->received().back().width, 1440);
+}
+
+TEST_F(CaptureSession, PauseAndResumePairUpWhateverTheirCount)
+{
+    NotificationCenter& center = NotificationCenter::defaultCenter();
+    center.post("pauseDisplay");
+    EXPECT_FALSE(session->isDisplayPaused()); // idle: ignored
+
+    session->startCapture(display(), 2, 3);
+    ASSERT_TRUE(tx->waitForCount(2, 10s));
+    center.post("pauseDisplay");
+    center.post("pauseDisplay");
+    EXPECT_TRUE(session->isDisplayPaused());
+    std::this_thread::sleep_for(300ms); // let work already queued finish
+    const std::size_t paused = tx->count();
+    const std::uint64_t ticks = session->statistics().ticks;
+    std::this_thread::sleep_for(400ms);
+    EXPECT_EQ(tx->count(), paused);
+    EXPECT_EQ(session->statistics().ticks, ticks);
+
+    // One resume undoes both pauses: the queue was suspended only once.
+    center.post("resumeDisplay");
+    EXPECT_FALSE(session->isDisplayPaused());
+    EXPECT_TRUE(tx->waitForCount(paused + 3, 10s));
+}
+
+TEST_F(CaptureSession, StopCallsTheStopClosureEvenWhenIdleAndForgetsTheNativeSize)
+{
+    int stops = 0;
+    session->registerStopCaptureBlock([&] { ++stops; });
+    session->stopCapture();
+    EXPECT_EQ(stops, 1);
+    EXPECT_EQ(session->deviceNativeResolution(), QSizeF(0, 0));
+    EXPECT_FALSE(session->audioOn());
+
+    // A replacement closure is the only one called; it stays registered.
+    int other = 0;
+    session->registerStopCaptureBlock([&] { ++other; });
+    session->setDeviceNativeResolution(QSizeF(1920, 1080));
+    session->startCapture(display(), 2, 3);
+    ASSERT_TRUE(tx->waitForCount(1, 10s));
+    NotificationCenter::defaultCenter().post("stopDisplay");
+    EXPECT_FALSE(session->isRunning());
+    EXPECT_EQ(other, 1);
+    EXPECT_EQ(stops, 1);
+    // At most a picture already encoded at the stop is still handed over.
+    const std::size_t atStop = tx->count();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LE(tx->count(), atStop + 1);
+    session->stopCapture();
+    EXPECT_EQ(other, 2);
+}
+
+TEST_F(CaptureSession, JpegPicturesFitTheLimit)
+{
+    // 1440x900 under an 800x600 limit: fitted to the height, 960x600.
+    session->startCapture(display(), 1, 3, QSizeF(800, 600));
+    ASSERT_TRUE(tx->waitForCount(2, 10s));
+    session->stopCapture();
+    tjhandle tj = tjInitDecompress();
+    for (const auto& p : tx->received()) {
+        EXPECT_FALSE(p.h264);
+        int w = 0, h = 0, sub = 0, cs = 0;
+        ASSERT_EQ(tjDecompressHeader3(tj, reinterpret_cast<const unsigned char*>(p.data.constData()),
+                                      p.data.size(), &w, &h, &sub, &cs),
+                  0);
+        EXPECT_EQ(w, 960);
+        EXPECT_EQ(h, 600);
+    }
+    tjDestroy(tj);
+}
+
+TEST_F(CaptureSession, UnknownFormatRunsWithoutCompressorAndSendsNothing)
+{
+    session->startCapture(display(), 7, 3);
+    EXPECT_TRUE(session->isRunning());
+    EXPECT_EQ(session->compressor(), nullptr);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (session->statistics().framesWithoutCompressor < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_GE(session->statistics().framesWithoutCompressor, 2u);
+    EXPECT_EQ(tx->count(), 0u);
+}
+
+TEST_F(CaptureSession, DroppingTheSessionWhileRunningStopsCleanly)
+{
+    session->startCapture(display(), 2, 3);
+    ASSERT_TRUE(tx->waitForCount(2, 10s));
+    std::weak_ptr<AVSessionUtility> weak = session;
+    session.reset();
+    // A tick or compression job running at this moment may hold the last reference for a
+    // moment; the session then finishes on that thread.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!weak.expired() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(weak.expired());
+    const std::size_t count = tx->count();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LE(tx->count(), count + 1);
+    session = AVSessionUtility::create(); // for TearDown
+}
+
+TEST(CaptureOutputFormat, H264OnlyForReceiversThatSayTheyDecodeIt)
+{
+    class OtherDevice : public KPPrototypeDevice
+    {
+    public:
+        QString hostName() const override { return {}; }
+        QString displayName() const override { return {}; }
+        QString ipAddress() const override { return {}; }
+    };
+    OtherDevice other;
+    EXPECT_EQ(AVSessionUtility::outputFormatForDevice(nullptr), 1);
+    EXPECT_EQ(AVSessionUtility::outputFormatForDevice(&other), 1);
+
+    KPRemoteHost h264;
+    h264.setParameters(Json{{"h264", true}});
+    KPRemoteHost plain;
+    EXPECT_EQ(AVSessionUtility::outputFormatForDevice(std::make_unique<KPGenericDevice>(h264).get()), 2);
+    EXPECT_EQ(AVSessionUtility::outputFormatForDevice(std::make_unique<KPGenericDevice>(plain).get()), 1);
+    EXPECT_EQ(AVSessionUtility::outputFormatForDevice(std::make_unique<KPScreenDevice>(h264).get()), 2);
+    EXPECT_EQ(AVSessionUtility::outputFormatForDevice(std::make_unique<KPScreenDevice>(plain).get()), 1);
+}
+
+} // namespace
