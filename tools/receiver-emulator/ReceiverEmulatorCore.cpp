@@ -178,10 +178,13 @@ void ReceiverEmulatorCore::readDiscovery()
         if (m_silent)
             continue;
         const QByteArray reply = QByteArray::fromStdString(describe().dump());
-        if (m_discovery->writeDatagram(reply, d.senderAddress(), quint16(d.senderPort())) >= 0) {
+        {
+            // Counted before sending, so whoever got the reply also sees it counted.
             std::lock_guard lock(m_statsMutex);
             ++m_stats.discoveryReplies;
         }
+        if (m_discovery->writeDatagram(reply, d.senderAddress(), quint16(d.senderPort())) < 0)
+            qCWarning(lcReceiverEmulator) << "discovery reply failed:" << m_discovery->errorString();
     }
 }
 

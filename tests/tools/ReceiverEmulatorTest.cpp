@@ -1,0 +1,278 @@
+// The receiver emulator seen from the network: its configuration-file server, its handling of
+// malformed links, its text commands, and the command-line front end.
+#include "ReceiverEmulator.h"
+
+#include "Beamline/KPBeamlineProtocol.h"
+#include "Beamline/KPJSONRPC.h"
+#include "Beamline/KPReceiverLinkCodec.h"
+#include "Support/FrameCodec.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QNetworkDatagram>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QThread>
+#include <QUdpSocket>
+#include <gtest/gtest.h>
+
+namespace {
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+    return done();
+}
+
+ReceiverEmulatorConfig config(const char* address)
+{
+    ReceiverEmulatorConfig cfg;
+    cfg.bindAddress = QHostAddress(QString::fromLatin1(address));
+    cfg.name = QStringLiteral("Lab");
+    cfg.discoveryPort = 0;
+    cfg.controlPort = 0;
+    cfg.configPort = 0;
+    cfg.ssid24 = QStringLiteral("lab-24");
+    cfg.ssid5 = QStringLiteral("lab-5");
+    return cfg;
+}
+
+// Sends raw bytes to the HTTP server and returns everything it answers before closing.
+QByteArray httpExchange(const ReceiverEmulator& rx, const QByteArray& request, int timeoutMs = 3000)
+{
+    QTcpSocket socket;
+    socket.connectToHost(rx.address(), rx.configPort());
+    if (!socket.waitForConnected(2000))
+        return "no connection";
+    socket.write(request);
+    socket.flush();
+    QByteArray answer;
+    QElapsedTimer clock;
+    clock.start();
+    while (socket.state() == QAbstractSocket::ConnectedState && clock.elapsed() < timeoutMs) {
+        socket.waitForReadyRead(50);
+        answer += socket.readAll();
+    }
+    answer += socket.readAll();
+    return answer;
+}
+
+// A raw sender on the control link.
+struct RawSender
+{
+    QTcpSocket socket;
+    FrameCodec::Decoder decoder{KPBeamlineProtocol::kMaxControlMessageSize + 1};
+
+    bool open(const ReceiverEmulator& rx)
+    {
+        socket.connectToHost(rx.address(), rx.controlPort());
+        return socket.waitForConnected(2000);
+    }
+    void sendJson(const std::string& text)
+    {
+        socket.write(KPReceiverLinkCodec::encodeJson(text)), socket.flush();
+    }
+    // Next JSON message from the receiver (null on timeout or close).
+    Json next(int timeoutMs = 3000)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        QByteArray body;
+        while (clock.elapsed() < timeoutMs) {
+            if (decoder.next(body) == FrameCodec::Decoder::Status::Frame)
+                return Json::parse(body.mid(1).toStdString(), nullptr, false);
+            if (!socket.waitForReadyRead(50) && socket.state() != QAbstractSocket::ConnectedState)
+                return nullptr;
+            decoder.append(socket.readAll());
+        }
+        return nullptr;
+    }
+    bool closedByPeer(int timeoutMs = 3000)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (socket.state() == QAbstractSocket::ConnectedState && clock.elapsed() < timeoutMs) {
+            socket.waitForReadyRead(50);
+            socket.readAll();
+        }
+        return socket.state() != QAbstractSocket::ConnectedState;
+    }
+};
+
+} // namespace
+
+TEST(ReceiverEmulatorHttp, ServesTheConfigurationFileAndRefusesEverythingElse)
+{
+    ReceiverEmulator rx(config("127.0.0.2"));
+    ASSERT_TRUE(rx.start());
+    ASSERT_NE(rx.configPort(), 0);
+
+    const QByteArray ok = httpExchange(rx, "GET /pikora_config.json HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(ok.startsWith("HTTP/1.1 200 OK\r\n")) << ok.toStdString();
+    const QByteArray body = ok.mid(ok.indexOf("\r\n\r\n") + 4);
+    const Json config = Json::parse(body.toStdString(), nullptr, false);
+    ASSERT_TRUE(config.is_object());
+    EXPECT_EQ(config["ip_addr"], "127.0.0.2");
+    EXPECT_EQ(config["hostname"], "Lab");
+    EXPECT_EQ(config["ssid_2.4G"], "lab-24");
+    EXPECT_EQ(config["ssid_5G"], "lab-5");
+    EXPECT_TRUE(ok.contains("Content-Length: " + QByteArray::number(body.size())));
+    EXPECT_EQ(rx.statistics().configRequests, 1u);
+
+    EXPECT_TRUE(httpExchange(rx, "GET /other.json HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 404"));
+    EXPECT_TRUE(httpExchange(rx, "POST /pikora_config.json HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 405"));
+    EXPECT_TRUE(httpExchange(rx, "hello there\r\n\r\n").startsWith("HTTP/1.1 400"));
+    // A request head that never ends is cut off at the cap instead of being buffered.
+    EXPECT_TRUE(httpExchange(rx, "GET /pikora_config.json HTTP/1.1\r\nX: " + QByteArray(20000, 'a'))
+                    .startsWith("HTTP/1.1 431"));
+    EXPECT_EQ(rx.statistics().configRequests, 1u);
+
+    // The answer follows a rename.
+    rx.setName(QStringLiteral("Lab-2"));
+    EXPECT_TRUE(
+        httpExchange(rx, "GET /pikora_config.json HTTP/1.0\r\n\r\n").contains("\"hostname\":\"Lab-2\""));
+}
+
+TEST(ReceiverEmulatorLink, MalformedInputClosesTheLinkAndIsCounted)
+{
+    ReceiverEmulator rx(config("127.0.0.2"));
+    ASSERT_TRUE(rx.start());
+
+    {
+        RawSender oversized;
+        ASSERT_TRUE(oversized.open(rx));
+        oversized.socket.write(FrameCodec::encodeHeader(KPBeamlineProtocol::kMaxFrameBodySize + 1));
+        oversized.socket.flush();
+        EXPECT_TRUE(oversized.closedByPeer());
+    }
+    {
+        RawSender notJsonRpc;
+        ASSERT_TRUE(notJsonRpc.open(rx));
+        notJsonRpc.sendJson("[1,2,3]");
+        EXPECT_TRUE(notJsonRpc.closedByPeer());
+    }
+    {
+        RawSender badPicture;
+        ASSERT_TRUE(badPicture.open(rx));
+        QByteArray body("\x02\x00\x00\x00\x00\x00\x00\x00\x00\xaa", 10); // zero width and height
+        badPicture.socket.write(FrameCodec::encodeHeader(quint32(body.size())) + body);
+        badPicture.socket.flush();
+        EXPECT_TRUE(badPicture.closedByPeer());
+    }
+    EXPECT_TRUE(waitFor([&] { return rx.statistics().protocolErrors == 3; }));
+
+    // Requests before the hello are refused; media before a stream is ignored, not decoded.
+    RawSender early;
+    ASSERT_TRUE(early.open(rx));
+    early.sendJson(R"({"jsonrpc":"2.0","method":"startDisplay","params":{},"id":1})");
+    const Json refused = early.next();
+    ASSERT_TRUE(refused.is_object());
+    EXPECT_EQ(refused["error"]["code"], KPBeamlineProtocol::ErrorCode::Refused);
+    early.sendJson(R"({"jsonrpc":"2.0","method":"hello","params":{"hostName":"raw"},"id":2})");
+    const Json hello = early.next();
+    ASSERT_TRUE(hello.is_object());
+    EXPECT_EQ(hello["result"]["hostName"], "Lab");
+    EXPECT_EQ(hello["result"]["parameters"]["controlPort"], rx.controlPort());
+    early.socket.write(KPReceiverLinkCodec::encodeJpeg(QByteArray("\xff\xd8\xff\xd9", 4)));
+    early.socket.flush();
+    EXPECT_TRUE(waitFor([&] { return rx.statistics().ignoredMedia == 1; }));
+    EXPECT_EQ(rx.statistics().jpegFrames, 0u);
+    EXPECT_EQ(rx.statistics().connectedSenders, 1);
+}
+
+TEST(ReceiverEmulatorCommands, TextCommandsAreValidatedAndApplied)
+{
+    ReceiverEmulator rx(config("127.0.0.3"));
+    ASSERT_TRUE(rx.start());
+
+    EXPECT_TRUE(rx.execute("bogus").startsWith("error: unknown command"));
+    EXPECT_TRUE(rx.execute("silent maybe").startsWith("error: usage"));
+    EXPECT_TRUE(rx.execute("split 0").startsWith("error: usage"));
+    EXPECT_TRUE(rx.execute("split two").startsWith("error: usage"));
+    EXPECT_TRUE(rx.execute("role 7").startsWith("error: usage"));
+    EXPECT_TRUE(rx.execute("pointer {not json").startsWith("error: usage"));
+    EXPECT_EQ(rx.execute("ask 127.0.0.9 Guest"), "error: no host");
+    EXPECT_EQ(rx.execute("snapshot /tmp/never.png"), "error: no picture or no path");
+
+    // "name" and "silent" change what discovery answers.
+    QUdpSocket probe;
+    ASSERT_TRUE(probe.bind(QHostAddress("127.0.0.1"), 0));
+    auto ask = [&]() -> Json {
+        probe.writeDatagram(R"({"cmd":"getEcho","protocolVersion":1})", rx.address(), rx.discoveryPort());
+        if (!probe.waitForReadyRead(1000))
+            return nullptr;
+        return Json::parse(probe.receiveDatagram().data().toStdString(), nullptr, false);
+    };
+    EXPECT_EQ(ask()["hostName"], "Lab");
+    EXPECT_EQ(rx.execute("name  Meeting Room  "), "ok");
+    EXPECT_EQ(ask()["hostName"], "Meeting Room");
+    EXPECT_EQ(rx.execute("silent on"), "ok");
+    EXPECT_TRUE(ask().is_null());
+    EXPECT_EQ(rx.execute("silent off"), "ok");
+    EXPECT_FALSE(ask().is_null());
+
+    const Json stats = Json::parse(rx.execute("stats").toStdString(), nullptr, false);
+    ASSERT_TRUE(stats.is_object());
+    EXPECT_EQ(stats["discoveryQueries"], 4);
+    EXPECT_EQ(stats["discoveryReplies"], 3);
+    EXPECT_EQ(rx.execute("reset-stats"), "ok");
+    EXPECT_EQ(rx.statistics().discoveryQueries, 0u);
+
+    // Pointer events go to connected senders as they are.
+    RawSender sender;
+    ASSERT_TRUE(sender.open(rx));
+    sender.sendJson(R"({"jsonrpc":"2.0","method":"hello","params":{},"id":1})");
+    ASSERT_TRUE(sender.next().is_object());
+    EXPECT_EQ(rx.execute(R"(pointer {"event":"move","dx":1,"dy":2})"), "ok 1");
+    const Json pointer = sender.next();
+    EXPECT_EQ(pointer["method"], "pointer");
+    EXPECT_EQ(pointer["params"]["dy"], 2);
+    EXPECT_EQ(rx.execute("split 2 1"), "ok");
+    const Json split = sender.next();
+    EXPECT_EQ(split["method"], "splitScreen");
+    EXPECT_EQ(split["params"]["screenNumber"], 2);
+    EXPECT_EQ(split["params"]["screenPosition"], 1);
+    EXPECT_EQ(rx.execute("drop"), "ok");
+    EXPECT_TRUE(sender.closedByPeer());
+}
+
+TEST(ReceiverEmulatorCli, AnswersDiscoveryAndRunsCommandsFromStandardInput)
+{
+    const QString program = QStringLiteral(RECEIVER_EMULATOR_PATH);
+    QProcess cli;
+    cli.start(program, {"--bind", "127.0.0.5", "--name", "Cli-Receiver", "--discovery-port", "0",
+                        "--control-port", "0", "--config-port", "-1", "--passcode", "99"});
+    ASSERT_TRUE(cli.waitForStarted(5000));
+    ASSERT_TRUE(waitFor([&] { return cli.canReadLine(); }, 10000))
+        << cli.readAllStandardError().toStdString();
+    const QString banner = QString::fromUtf8(cli.readLine()).trimmed();
+    const QStringList words = banner.split(' ');
+    ASSERT_GE(words.size(), 6) << banner.toStdString();
+    const quint16 discoveryPort = quint16(words[4].toUInt());
+
+    QUdpSocket probe;
+    ASSERT_TRUE(probe.bind(QHostAddress("127.0.0.1"), 0));
+    probe.writeDatagram(R"({"cmd":"getEcho"})", QHostAddress("127.0.0.5"), discoveryPort);
+    ASSERT_TRUE(probe.waitForReadyRead(3000));
+    const Json reply = Json::parse(probe.receiveDatagram().data().toStdString(), nullptr, false);
+    EXPECT_EQ(reply["hostName"], "Cli-Receiver");
+    EXPECT_EQ(reply["parameters"]["passcode"], "99");
+
+    cli.write("stats\n");
+    ASSERT_TRUE(waitFor([&] { return cli.canReadLine(); }));
+    const Json stats = Json::parse(cli.readLine().toStdString(), nullptr, false);
+    EXPECT_EQ(stats["discoveryReplies"], 1);
+    cli.write("quit\n");
+    ASSERT_TRUE(cli.waitForFinished(5000));
+    EXPECT_EQ(cli.exitCode(), 0);
+
+    QProcess bad;
+    bad.start(program, {"--bind", "not-an-address"});
+    ASSERT_TRUE(bad.waitForFinished(5000));
+    EXPECT_NE(bad.exitCode(), 0);
+}
