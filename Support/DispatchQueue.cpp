@@ -209,6 +209,18 @@ public:
         // One wake-up at a time; a new application object (tests create several) needs its own.
         if (m_wakeTarget != app) {
             m_wakeTarget = app;
+            if (m_watchedApp != app) {
+                // A wake-up posted to an application that is then destroyed is lost; forget it
+                // so the next application (possibly at the same address) gets a fresh one.
+                m_watchedApp = app;
+                QObject::connect(app, &QObject::destroyed, [this, app] {
+                    std::lock_guard lock(m_mutex);
+                    if (m_wakeTarget == app)
+                        m_wakeTarget = nullptr;
+                    if (m_watchedApp == app)
+                        m_watchedApp = nullptr;
+                });
+            }
             QMetaObject::invokeMethod(
                 app, [] { s_instance.load()->drain(); }, Qt::QueuedConnection);
         }
@@ -266,6 +278,7 @@ private:
     std::mutex m_mutex;
     std::deque<std::function<void()>> m_items;
     QCoreApplication* m_wakeTarget = nullptr; // where the pending wake-up was posted, if any
+    QCoreApplication* m_watchedApp = nullptr; // whose destruction clears m_wakeTarget
 };
 
 class GlobalImpl final : public DispatchQueue::Impl
