@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -373,6 +374,125 @@ TEST_F(AccessoryEmulatorTest, RawModeSwitchesOnlyOnTheExactCommand)
     ASSERT_TRUE(emulator.plug());
     EXPECT_EQ(emulator.usbState(), AccessoryEmulator::UsbState::Raw);
     EXPECT_FALSE(emulator.isListening());
+}
+
+} // namespace
+
+namespace {
+
+// The command-line front end, run as a process: events on standard output, commands on
+// standard input, a summary when it ends.
+class EmulatorProcess
+{
+public:
+    bool start(const QStringList& arguments)
+    {
+        m_process.start(QStringLiteral(ACCESSORY_EMULATOR_PATH), arguments);
+        return m_process.waitForStarted(5000);
+    }
+    // The first output line containing `text` (lines are kept, so a line is found once).
+    std::optional<QString> waitForLine(const QString& text, std::chrono::milliseconds timeout = 5s)
+    {
+        std::optional<QString> found;
+        waitUntil(
+            [&] {
+                m_output += QString::fromUtf8(m_process.readAllStandardOutput());
+                qsizetype end;
+                while ((end = m_output.indexOf(QLatin1Char('\n'))) >= 0) {
+                    const QString line = m_output.left(end);
+                    m_output.remove(0, end + 1);
+                    if (!found && line.contains(text))
+                        found = line;
+                }
+                return found.has_value();
+            },
+            timeout);
+        return found;
+    }
+    void command(const QByteArray& line) { m_process.write(line + '\n'); }
+    // (QProcess::waitForFinished() reports false for a process that has already ended.)
+    bool waitFinished()
+    {
+        return waitUntil([&] { return m_process.state() == QProcess::NotRunning; }, 5s);
+    }
+    QProcess& process() { return m_process; }
+    ~EmulatorProcess()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(3000);
+        }
+    }
+
+private:
+    QProcess m_process;
+    QString m_output;
+};
+
+TEST(AccessoryEmulatorCommandLine, RunsCommandsFromStandardInputAndSumsUpOnQuit)
+{
+    QTemporaryDir dir;
+    const QString bus = dir.filePath(QStringLiteral("bus"));
+    EmulatorProcess emulator;
+    ASSERT_TRUE(
+        emulator.start({QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--usb-sim"), bus,
+                        QStringLiteral("--pairing"), QStringLiteral(R"({"ip_addr":"127.0.0.2"})")}));
+    const auto listening = emulator.waitForLine(QStringLiteral(" listening 127.0.0.1:"));
+    ASSERT_TRUE(listening.has_value());
+    const quint16 port = listening->section(QLatin1Char(':'), -1).toUShort();
+    ASSERT_NE(port, 0);
+    ASSERT_TRUE(emulator.waitForLine(QStringLiteral(" usb-appeared network mode")).has_value());
+    EXPECT_TRUE(QFile::exists(QDir(bus).filePath(QStringLiteral("pikora-accessory.json"))));
+
+    FrameClient client;
+    ASSERT_TRUE(client.connectTo(QHostAddress(QStringLiteral("127.0.0.1")), port));
+    client.send(request("query-connection-intent"));
+    EXPECT_EQ(parseFrame(client.nextFrame())["result"]["ip_addr"], "127.0.0.2");
+    client.send(AccessoryEmulator::kHeartbeatText);
+    const auto heartbeat = emulator.waitForLine(QStringLiteral(R"("method": "heartbeat")"));
+    ASSERT_TRUE(heartbeat.has_value());
+    EXPECT_TRUE(heartbeat->contains(QLatin1String(" received #1 ")));
+
+    emulator.command("press");
+    EXPECT_EQ(parseFrame(client.nextFrame())["method"], "notify-button-pressed");
+    emulator.command("frobnicate");
+    EXPECT_TRUE(emulator.waitForLine(QStringLiteral("> unknown command 'frobnicate'")).has_value());
+    emulator.command("status");
+    const auto status = emulator.waitForLine(QStringLiteral("> listening=yes"));
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(status->contains(QLatin1String("usb=network")));
+
+    emulator.command("quit");
+    const auto summary = emulator.waitForLine(QStringLiteral("summary "));
+    ASSERT_TRUE(summary.has_value());
+    EXPECT_TRUE(summary->contains(QLatin1String("connections=1 ")));
+    EXPECT_TRUE(summary->contains(QLatin1String("heartbeats=1 ")));
+    EXPECT_TRUE(summary->contains(QLatin1String("presses=1 ")));
+    ASSERT_TRUE(emulator.waitFinished());
+    EXPECT_EQ(emulator.process().exitCode(), 0);
+    EXPECT_FALSE(QFile::exists(QDir(bus).filePath(QStringLiteral("pikora-accessory.json"))));
+}
+
+TEST(AccessoryEmulatorCommandLine, EndsOnATerminationSignalAndRejectsBadOptions)
+{
+    EmulatorProcess emulator;
+    ASSERT_TRUE(emulator.start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1")}));
+    ASSERT_TRUE(emulator.waitForLine(QStringLiteral(" listening 127.0.0.1:")).has_value());
+    emulator.process().terminate();
+    EXPECT_TRUE(emulator.waitForLine(QStringLiteral("summary connections=0")).has_value());
+    ASSERT_TRUE(emulator.waitFinished());
+    EXPECT_EQ(emulator.process().exitCode(), 0);
+
+    for (const QStringList& bad :
+         {QStringList{QStringLiteral("--port"), QStringLiteral("70000")},
+          QStringList{QStringLiteral("--listen"), QStringLiteral("nowhere")},
+          QStringList{QStringLiteral("--pairing"), QStringLiteral("[1]")},
+          QStringList{QStringLiteral("--handshake-reply"), QStringLiteral("maybe")}}) {
+        EmulatorProcess rejected;
+        ASSERT_TRUE(rejected.start(bad));
+        ASSERT_TRUE(rejected.waitFinished());
+        EXPECT_EQ(rejected.process().exitCode(), 2) << bad.join(' ').toStdString();
+    }
 }
 
 } // namespace

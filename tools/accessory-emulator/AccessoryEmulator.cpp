@@ -151,6 +151,14 @@ bool AccessoryEmulator::start(QString* error)
         connect(m_bus.get(), &SimulatedUsbDevice::endpointWritten, this, &AccessoryEmulator::onBulkOut);
     }
     m_started = true;
+    if (m_bus && m_options.startInRawMode && !m_refusing) {
+        // Take the port now, so it is known (and stays the same) before the network comes up.
+        if (!listen(error)) {
+            stop();
+            return false;
+        }
+        stopListening();
+    }
     if (!plug(error)) {
         stop();
         return false;

@@ -157,6 +157,7 @@ public:
     void stop();
     bool isListening() const;
     QHostAddress address() const { return m_options.listenAddress; }
+    // The port in use; known from start() on, also when starting in raw mode.
     std::uint16_t port() const { return m_port; }
     const Options& options() const { return m_options; }
 

@@ -255,6 +255,14 @@ int main(int argc, char** argv)
         options.handshakeResult = std::move(result);
     }
 
+    // SIGINT/SIGTERM end the run through the event loop, so the summary is printed.
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
+        return fail(QStringLiteral("cannot create the signal pipe"));
+    QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+
     AccessoryEmulator emulator(options);
     QObject::connect(
         &emulator, &AccessoryEmulator::eventOccurred, &app, [](const AccessoryEmulator::Event& e) {
@@ -265,14 +273,6 @@ int main(int argc, char** argv)
     QString error;
     if (!emulator.start(&error))
         return fail(error);
-
-    // SIGINT/SIGTERM end the run through the event loop, so the summary is printed.
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
-        return fail(QStringLiteral("cannot create the signal pipe"));
-    QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
 
     CommandShell shell(emulator);
     QByteArray pendingInput;
