@@ -28,6 +28,9 @@ public:
 
     SurfaceMemory* memory() const { return m_memory.get(); }
     int slot() const { return m_slot; }
+    // Unique in the process for each time a surface is handed out to be filled: equal
+    // generations mean the same pixels.
+    std::uint64_t generation() const { return m_generation; }
 
     // Free for the frame source's own bookkeeping; kept while the slot is reused, so a
     // source can tell what the slot held last time (e.g. which frame it drew into it).
@@ -42,4 +45,5 @@ private:
     int m_height = 0;
     int m_bytesPerRow = 0;
     int m_slot = -1;
+    std::uint64_t m_generation = 0;
 };

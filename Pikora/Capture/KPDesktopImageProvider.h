@@ -58,6 +58,8 @@ public:
     std::vector<AbstractCaptureDevice> availableVideoDevices();
 
     DesktopFrameSource& frameSource() { return *m_source; }
+    // "Desktop Capture Queue", where frames arrive (diagnostics and measurements).
+    DispatchQueue& captureQueue() { return m_captureQueue; }
     bool hasCurrentFrame() const;
 
 private:

@@ -1,6 +1,7 @@
 #include "Pikora/Capture/SurfacePool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
@@ -72,6 +73,8 @@ std::shared_ptr<CaptureSurface> SurfacePool::acquire()
             slot.surface = std::move(surface);
         }
         slot.busy = true;
+        static std::atomic<std::uint64_t> generations{0};
+        slot.surface->m_generation = ++generations;
         std::shared_ptr<SurfacePool> self = shared_from_this();
         CaptureSurface* raw = slot.surface.get();
         return std::shared_ptr<CaptureSurface>(raw, [self](CaptureSurface* s) { self->release(s->slot()); });

@@ -1,7 +1,7 @@
 #include "Pikora/Compressors/FrameConverter.h"
 
 #include <libyuv/convert_from_argb.h>
-#include <libyuv/scale_argb.h>
+#include <libyuv/planar_functions.h>
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -9,21 +9,60 @@ extern "C" {
 }
 
 #include <algorithm>
-#include <cstdlib>
 #include <vector>
 
 namespace {
-// Rows per band: small enough that a band of scaled pixels stays in L2, even so chroma rows
-// line up.
+
+// Source rows per band: a band of converted planes (about 1.5 x width x rows bytes) stays
+// in L2 while it is scaled. Even, so chroma rows line up.
 constexpr int kBandRows = 32;
+
+struct SwsDeleter
+{
+    void operator()(SwsContext* c) const { sws_freeContext(c); }
+};
+using Sws = std::unique_ptr<SwsContext, SwsDeleter>;
+
+Sws planeScaler(int srcW, int srcH, int dstW, int dstH, int filter)
+{
+    return Sws(sws_getContext(srcW, srcH, AV_PIX_FMT_GRAY8, dstW, dstH, AV_PIX_FMT_GRAY8, filter, nullptr,
+                              nullptr, nullptr));
+}
+
 } // namespace
 
 struct FrameConverter::Impl
 {
-    std::vector<std::uint8_t> scaled; // dstWidth x dstHeight x 4
-    SwsContext* sws = nullptr;
+    // Banded path: one scaler per plane (each keeps its own slice position).
+    int srcW = 0, srcH = 0, dstW = 0, dstH = 0;
+    Sws scaleY, scaleU, scaleV;
+    std::vector<std::uint8_t> bandY, bandU, bandV;
+    std::vector<std::uint8_t> outU, outV; // chroma before interleaving (NV12)
 
-    ~Impl() { sws_freeContext(sws); }
+    // Plain libswscale path.
+    Sws packed;
+    int packedKey[5] = {};
+
+    bool prepare(int sw, int sh, int dw, int dh)
+    {
+        if (scaleY && sw == srcW && sh == srcH && dw == dstW && dh == dstH)
+            return true;
+        srcW = sw;
+        srcH = sh;
+        dstW = dw;
+        dstH = dh;
+        const int scw = (sw + 1) / 2, sch = (sh + 1) / 2, dcw = (dw + 1) / 2, dch = (dh + 1) / 2;
+        // Bicubic keeps text sharp; chroma, which the eye resolves less, is averaged.
+        scaleY = planeScaler(sw, sh, dw, dh, SWS_BICUBIC);
+        scaleU = planeScaler(scw, sch, dcw, dch, SWS_AREA);
+        scaleV = planeScaler(scw, sch, dcw, dch, SWS_AREA);
+        bandY.resize(std::size_t(sw) * kBandRows);
+        bandU.resize(std::size_t(scw) * (kBandRows / 2));
+        bandV.resize(bandU.size());
+        outU.resize(std::size_t(dcw) * dch);
+        outV.resize(outU.size());
+        return scaleY && scaleU && scaleV;
+    }
 };
 
 FrameConverter::FrameConverter(Method method) : m_method(method), d(std::make_unique<Impl>()) {}
@@ -36,44 +75,65 @@ bool FrameConverter::convert(const std::uint8_t* bgra, int bytesPerRow, int srcW
 {
     if (!bgra || srcWidth <= 0 || srcHeight <= 0 || dstWidth <= 0 || dstHeight <= 0)
         return false;
+    const bool nv12 = layout == Layout::NV12;
 
     if (m_method == Method::Swscale) {
-        const AVPixelFormat out = layout == Layout::I420 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_NV12;
-        d->sws = sws_getCachedContext(d->sws, srcWidth, srcHeight, AV_PIX_FMT_BGR0, dstWidth, dstHeight, out,
-                                      SWS_BILINEAR, nullptr, nullptr, nullptr);
-        if (!d->sws)
+        const AVPixelFormat out = nv12 ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
+        d->packed.reset(sws_getCachedContext(d->packed.release(), srcWidth, srcHeight, AV_PIX_FMT_BGR0,
+                                             dstWidth, dstHeight, out, SWS_BILINEAR, nullptr, nullptr,
+                                             nullptr));
+        if (!d->packed)
             return false;
         const std::uint8_t* src[4] = {bgra, nullptr, nullptr, nullptr};
         const int srcStride[4] = {bytesPerRow, 0, 0, 0};
-        std::uint8_t* planes[4] = {dst[0], dst[1], layout == Layout::I420 ? dst[2] : nullptr, nullptr};
-        const int strides[4] = {dstStride[0], dstStride[1], layout == Layout::I420 ? dstStride[2] : 0, 0};
-        return sws_scale(d->sws, src, srcStride, 0, srcHeight, planes, strides) == dstHeight;
+        std::uint8_t* planes[4] = {dst[0], dst[1], nv12 ? nullptr : dst[2], nullptr};
+        const int strides[4] = {dstStride[0], dstStride[1], nv12 ? 0 : dstStride[2], 0};
+        return sws_scale(d->packed.get(), src, srcStride, 0, srcHeight, planes, strides) == dstHeight;
     }
 
     // libyuv calls 32-bit B,G,R,A memory order "ARGB" (a little-endian ARGB word).
-    auto toYuv = [&](const std::uint8_t* argb, int stride, int row, int rows) {
-        std::uint8_t* y = dst[0] + std::size_t(row) * dstStride[0];
-        std::uint8_t* u = dst[1] + std::size_t(row / 2) * dstStride[1];
-        if (layout == Layout::NV12)
-            return libyuv::ARGBToNV12(argb, stride, y, dstStride[0], u, dstStride[1], dstWidth, rows) == 0;
-        std::uint8_t* v = dst[2] + std::size_t(row / 2) * dstStride[2];
-        return libyuv::ARGBToI420(argb, stride, y, dstStride[0], u, dstStride[1], v, dstStride[2], dstWidth,
-                                  rows) == 0;
-    };
-
-    if (srcWidth == dstWidth && srcHeight == dstHeight)
-        return toYuv(bgra, bytesPerRow, 0, dstHeight);
-
-    const std::size_t scaledStride = std::size_t(dstWidth) * 4;
-    if (d->scaled.size() < scaledStride * std::size_t(dstHeight))
-        d->scaled.resize(scaledStride * std::size_t(dstHeight));
-    for (int row = 0; row < dstHeight; row += kBandRows) {
-        const int rows = std::min(kBandRows, dstHeight - row);
-        if (libyuv::ARGBScaleClip(bgra, bytesPerRow, srcWidth, srcHeight, d->scaled.data(), int(scaledStride),
-                                  dstWidth, dstHeight, 0, row, dstWidth, rows, libyuv::kFilterBox) != 0)
-            return false;
-        if (!toYuv(d->scaled.data() + std::size_t(row) * scaledStride, int(scaledStride), row, rows))
-            return false;
+    if (srcWidth == dstWidth && srcHeight == dstHeight) {
+        if (nv12)
+            return libyuv::ARGBToNV12(bgra, bytesPerRow, dst[0], dstStride[0], dst[1], dstStride[1], dstWidth,
+                                      dstHeight) == 0;
+        return libyuv::ARGBToI420(bgra, bytesPerRow, dst[0], dstStride[0], dst[1], dstStride[1], dst[2],
+                                  dstStride[2], dstWidth, dstHeight) == 0;
     }
-    return true;
+
+    if (!d->prepare(srcWidth, srcHeight, dstWidth, dstHeight))
+        return false;
+    const int scw = (srcWidth + 1) / 2;
+    const int dcw = (dstWidth + 1) / 2;
+    const int dch = (dstHeight + 1) / 2;
+    std::uint8_t* outU = nv12 ? d->outU.data() : dst[1];
+    std::uint8_t* outV = nv12 ? d->outV.data() : dst[2];
+    const int outUStride = nv12 ? dcw : dstStride[1];
+    const int outVStride = nv12 ? dcw : dstStride[2];
+
+    int producedY = 0;
+    for (int row = 0; row < srcHeight; row += kBandRows) {
+        const int rows = std::min(kBandRows, srcHeight - row);
+        const int chromaRows = (rows + 1) / 2;
+        if (libyuv::ARGBToI420(bgra + std::size_t(row) * bytesPerRow, bytesPerRow, d->bandY.data(), srcWidth,
+                               d->bandU.data(), scw, d->bandV.data(), scw, srcWidth, rows) != 0)
+            return false;
+        const std::uint8_t* y[1] = {d->bandY.data()};
+        const std::uint8_t* u[1] = {d->bandU.data()};
+        const std::uint8_t* v[1] = {d->bandV.data()};
+        const int ys[1] = {srcWidth};
+        const int cs[1] = {scw};
+        std::uint8_t* dy[1] = {dst[0]};
+        std::uint8_t* du[1] = {outU};
+        std::uint8_t* dv[1] = {outV};
+        const int dys[1] = {dstStride[0]};
+        const int dus[1] = {outUStride};
+        const int dvs[1] = {outVStride};
+        // Slices go in top to bottom; the scaler keeps the lines it still needs.
+        producedY += sws_scale(d->scaleY.get(), y, ys, row, rows, dy, dys);
+        sws_scale(d->scaleU.get(), u, cs, row / 2, chromaRows, du, dus);
+        sws_scale(d->scaleV.get(), v, cs, row / 2, chromaRows, dv, dvs);
+    }
+    if (nv12)
+        libyuv::MergeUVPlane(outU, dcw, outV, dcw, dst[1], dstStride[1], dcw, dch);
+    return producedY == dstHeight;
 }

@@ -3,12 +3,13 @@
 #include <cstdint>
 #include <memory>
 
-// Colour conversion and scaling in one step: a 32-bit B,G,R,X picture of any size becomes a
-// YUV 4:2:0 picture (BT.601, limited range) of the encoder's size.
+// Colour conversion and scaling in one pass over the picture: a 32-bit B,G,R,X picture of
+// any size becomes a YUV 4:2:0 picture (BT.601, limited range) of the encoder's size.
 //
-// The libyuv path scales in horizontal bands and converts each band while it is still in
-// the cache; it is the fast one and the default. The libswscale path (bilinear) is kept for
-// comparison.
+// The default path walks the source in bands of rows: libyuv converts a band to YUV while
+// it is in the cache and libswscale's slice interface scales the band's planes (bicubic luma,
+// area-averaged chroma: proper filters, so text neither aliases nor blurs much). The plain
+// libswscale path (packed input, bilinear) is kept for comparison; it is markedly slower.
 class FrameConverter
 {
 public:

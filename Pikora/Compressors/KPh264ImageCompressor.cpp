@@ -94,6 +94,9 @@ struct KPh264ImageCompressor::Impl
     QString name;
     bool hardware = false;
     std::int64_t lastPts = -1;
+    // The surface `frame` was converted from, to skip converting an unchanged desktop again.
+    const CaptureSurface* lastSurface = nullptr;
+    std::uint64_t lastGeneration = 0;
 
     mutable std::mutex statsMutex;
     Statistics stats;
@@ -115,6 +118,7 @@ void KPh264ImageCompressor::Impl::close()
     name.clear();
     hardware = false;
     lastPts = -1;
+    lastSurface = nullptr;
 }
 
 bool KPh264ImageCompressor::Impl::open(const std::string& codecName, const EncoderConfig& config)
@@ -173,6 +177,9 @@ bool KPh264ImageCompressor::Impl::open(const std::string& codecName, const Encod
                 const qint64 bytesPer10s = config.bitrate * 10 / 8;
                 c->rc_max_rate = bytesPer10s * 8 / 10;
                 c->rc_buffer_size = int(bytesPer10s * 8);
+                // Start nearly empty (one second's worth) rather than libavcodec's 3/4 full,
+                // so the first seconds of a run cannot burst far beyond the limit.
+                c->rc_initial_buffer_occupancy = c->rc_buffer_size / 10;
             }
         }
         if (software) {
@@ -358,11 +365,20 @@ void KPh264ImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
     if (av_frame_make_writable(d->frame.get()) < 0)
         return;
     AVFrame* f = d->frame.get();
-    std::uint8_t* planes[3] = {f->data[0], f->data[1], f->data[2]};
-    const int strides[3] = {f->linesize[0], f->linesize[1], f->linesize[2]};
-    if (!d->converter.convert(image->baseAddress(), image->bytesPerRow(), image->width(), image->height(),
-                              planes, strides, c->width, c->height, d->layout))
-        return;
+    // An idle desktop hands the same surface over on every tick: its pixels are already in
+    // the frame (making it writable keeps them), so only the encoder runs again.
+    const CaptureSurface* surface = image->surface();
+    const bool reuse = surface == d->lastSurface && surface->generation() == d->lastGeneration;
+    if (!reuse) {
+        std::uint8_t* planes[3] = {f->data[0], f->data[1], f->data[2]};
+        const int strides[3] = {f->linesize[0], f->linesize[1], f->linesize[2]};
+        d->lastSurface = nullptr;
+        if (!d->converter.convert(image->baseAddress(), image->bytesPerRow(), image->width(), image->height(),
+                                  planes, strides, c->width, c->height, d->layout))
+            return;
+        d->lastSurface = surface;
+        d->lastGeneration = surface->generation();
+    }
     image.reset(); // the surface can go back to the capture pool now
     f->pts = pts;
     const double cpu1 = threadCpuMs();
@@ -400,6 +416,7 @@ void KPh264ImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
     const double wall2 = wallMs();
     std::lock_guard statsLock(d->statsMutex);
     d->stats.framesSubmitted += 1;
+    d->stats.framesReused += reuse ? 1 : 0;
     d->stats.accessUnits += units;
     d->stats.keyFrames += keys;
     d->stats.bytes += bytes;

@@ -53,6 +53,7 @@ public:
     struct Statistics
     {
         std::uint64_t framesSubmitted = 0;
+        std::uint64_t framesReused = 0; // same surface as the frame before: not converted again
         std::uint64_t accessUnits = 0;
         std::uint64_t keyFrames = 0;
         std::uint64_t bytes = 0;

@@ -163,6 +163,36 @@ TEST_F(H264Compressor, WithoutBitrateOrKeyframeIntervalStillEncodes)
     EXPECT_EQ(keys, 1);
 }
 
+TEST_F(H264Compressor, AnUnchangedSurfaceIsEncodedAgainWithoutConvertingIt)
+{
+    TestFrames frames(QSize(640, 400), 1);
+    auto c = make(QSizeF(640, 400));
+    ASSERT_TRUE(c->setup());
+    std::vector<QByteArray> units;
+    auto collect = [&](const QByteArray& data, qint64, qint64) { units.push_back(data); };
+    std::shared_ptr<PixelBuffer> red = frames.solid(0, 0, 255);
+    const CaptureSurface* slot = red->surface();
+    c->compressRawImage(red, collect);
+    // The same surface again, through a second buffer as the frame source hands it out.
+    c->compressRawImage(std::make_shared<PixelBuffer>(*red), collect);
+    EXPECT_EQ(c->statistics().framesReused, 1u);
+    // The same pooled surface refilled with other pixels must be converted anew.
+    red.reset();
+    const std::shared_ptr<PixelBuffer> green = frames.solid(0, 255, 0);
+    ASSERT_EQ(green->surface(), slot);
+    c->compressRawImage(green, collect);
+    EXPECT_EQ(c->statistics().framesReused, 1u);
+
+    ASSERT_EQ(units.size(), 3u);
+    H264TestDecoder decoder;
+    std::vector<DecodedPicture> pictures;
+    for (const QByteArray& unit : units)
+        pictures.push_back(decoder.decode(unit).value());
+    // Luma of pure red is about 81, of pure green about 145 (BT.601, limited range).
+    EXPECT_NEAR(pictures[1].luma[200 * 640 + 320], 81, 4);
+    EXPECT_NEAR(pictures[2].luma[200 * 640 + 320], 145, 4);
+}
+
 TEST_F(H264Compressor, AverageRateStaysNearTheTarget)
 {
     // 3 s of the moving scene at 20 fps and 1.5 Mbit/s.
