@@ -193,7 +193,7 @@ int LIBUSB_CALL onHotplug(libusb_context*, libusb_device* device, libusb_hotplug
 
 } // namespace
 
-LibUsbBus::LibUsbBus(QObject* parent) : UsbBus(parent), d(std::make_unique<Impl>())
+LibUsbBus::LibUsbBus(QObject* parent, EventSource source) : UsbBus(parent), d(std::make_unique<Impl>())
 {
     qRegisterMetaType<UsbDeviceInfo>();
     d->bus = this;
@@ -202,7 +202,7 @@ LibUsbBus::LibUsbBus(QObject* parent) : UsbBus(parent), d(std::make_unique<Impl>
         qCInfo(lcUsb).noquote() << d->initError;
         return;
     }
-    d->hotplug = libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0;
+    d->hotplug = source == EventSource::Automatic && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0;
 }
 
 LibUsbBus::~LibUsbBus()

@@ -16,7 +16,15 @@ class LibUsbBus : public UsbBus
 public:
     static constexpr int kPollIntervalMs = 1000;
 
-    explicit LibUsbBus(QObject* parent = nullptr);
+    enum class EventSource
+    {
+        Automatic,
+        Polling
+    };
+
+    // `Polling` ignores hot-plug support (for systems where hot-plug events are unreliable,
+    // and for tests).
+    explicit LibUsbBus(QObject* parent = nullptr, EventSource source = EventSource::Automatic);
     ~LibUsbBus() override;
 
     // False when libusb could not be initialised; initError() then says why.

@@ -3,7 +3,9 @@
 #include "QuorbelOSXUtility/SimulatedUsbBus.h"
 
 #include <QCoreApplication>
+#include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 #include <gtest/gtest.h>
 
 namespace {
@@ -43,6 +45,22 @@ TEST(LibUsbBus, WatchingOnThisMachineEitherWorksOrSaysWhy)
     bus->stopWatching(0x1DE1, 0xA101);
     bus->stopWatching(0x1234, 0x5678); // never watched: nothing happens
     bus.reset();                       // joins the event thread, if any
+}
+
+TEST(LibUsbBus, PollingFindsNoChangeOnAQuietBus)
+{
+    LibUsbBus bus(nullptr, LibUsbBus::EventSource::Polling);
+    EXPECT_FALSE(bus.usesHotplug());
+    QSignalSpy arrived(&bus, &UsbBus::deviceArrived);
+    QSignalSpy removed(&bus, &UsbBus::deviceRemoved);
+    // Ids no device has: whatever this machine has attached, nothing may be reported.
+    if (!bus.startWatching(0xFFFE, 0xFFFE, nullptr))
+        GTEST_SKIP() << bus.initError().toStdString();
+    EXPECT_TRUE(bus.devicesPresent(0xFFFE, 0xFFFE).empty());
+    QTest::qWait(LibUsbBus::kPollIntervalMs * 2 + 200); // let the poll run at least once
+    EXPECT_EQ(arrived.count(), 0);
+    EXPECT_EQ(removed.count(), 0);
+    bus.stopWatching(0xFFFE, 0xFFFE);
 }
 
 TEST(UsbBus, TheSimulatedBusIsChosenOnlyWhenADirectoryIsGiven)
