@@ -1,5 +1,6 @@
 #include "Pikora/UI/PopoverUserInterface.h"
 
+#include "Pikora/UI/AboutPanel.h"
 #include "Pikora/UI/Dialog.h"
 #include "Pikora/UI/Images.h"
 #include "Pikora/UI/MessageBoxAlertPresenter.h"
@@ -95,6 +96,8 @@ void PopoverUserInterface::showPopover(ViewController* content)
     m_window = window;
     connect(window, &PopoverWindow::frameSizeChanged, this, &PopoverUserInterface::handlePopoverFrameChange,
             Qt::QueuedConnection);
+    connect(window, &PopoverWindow::dismissRequested, this, &PopoverUserInterface::hidePopover,
+            Qt::QueuedConnection);
     window->anchorTo(m_statusItem->anchorRect());
     window->show();
     window->raise();
@@ -114,7 +117,7 @@ void PopoverUserInterface::closeWindow()
     m_statusItem->setHighlighted(false);
     PopoverWindow* window = m_window.data();
     m_window = nullptr;
-    disconnect(window, &PopoverWindow::frameSizeChanged, this, nullptr);
+    disconnect(window, nullptr, this, nullptr);
     window->takeContent(); // the content outlives its window
     window->hide();
     window->deleteLater();
@@ -272,3 +275,4 @@ bool PopoverUserInterface::showOKCancelAlertWithQuestion(const QString& question
 {
     return m_alerts->runModal(question, text, {tr("OK"), tr("Cancel")}) == 0;
 }
+

@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <memory>
 
+class AboutPanel;
 class Dialog;
 class NotificationViewController;
 class UserDefaults;
@@ -81,6 +82,8 @@ public:
     NotificationViewController* notificationViewController() const { return m_notification; }
     StatusItem* statusItem() const { return m_statusItem.get(); }
     UserDefaults& defaults() const;
+    // The About panel once it has been shown, else nullptr.
+    AboutPanel* aboutPanel() const { return m_about.get(); }
 
 signals:
     void popoverShown();
@@ -105,4 +108,5 @@ private:
     QPointer<PopoverWindow> m_window;
     QPointer<QTimer> m_dismissTimer;
     DialogBuilder m_builder;
+    std::unique_ptr<AboutPanel> m_about;
 };

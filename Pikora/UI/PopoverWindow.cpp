@@ -5,6 +5,7 @@
 
 #include <QBitmap>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QResizeEvent>
 #include <QScreen>
@@ -135,6 +136,15 @@ void PopoverWindow::resizeEvent(QResizeEvent* event)
     updateMask();
     if (isVisible() && m_anchoredSize.isValid() && event->size() != m_anchoredSize)
         emit frameSizeChanged();
+}
+
+void PopoverWindow::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        emit dismissRequested();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void PopoverWindow::updateMask()

@@ -49,10 +49,13 @@ signals:
     // The window's size changed while it was shown (its content grew or shrank), so it no
     // longer hangs where it was anchored.
     void frameSizeChanged();
+    // Escape was pressed in the popover.
+    void dismissRequested();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void applyArrowEdge(ArrowEdge edge);

@@ -117,6 +117,12 @@ TEST_F(OptionDialog, ToggleAwayAndBackShowsTheSameWorkingDialog)
     ui->toggle();
     ASSERT_TRUE(ui->isPopoverShown());
     EXPECT_EQ(ui->dialog(), dialog);
+    // Escape closes the popover the same way and keeps the dialog too.
+    QTest::keyClick(ui->popoverWindow(), Qt::Key_Escape);
+    drainEvents();
+    EXPECT_FALSE(ui->isPopoverShown());
+    ui->toggle();
+    ASSERT_EQ(ui->dialog(), dialog);
     EXPECT_EQ(dialog->messageLabel()->text(), QStringLiteral("for the host"));
     dialog->buttons(1).at(0)->click();
     EXPECT_EQ(ran, QStringList{QStringLiteral("Cancel:Cancel")});

@@ -1,3 +1,4 @@
+#include "Pikora/UI/AboutPanel.h"
 #include "Pikora/UI/Images.h"
 #include "Pikora/UI/PopoverWindow.h"
 #include "Pikora/UI/StatusItem.h"
