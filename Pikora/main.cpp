@@ -1,12 +1,98 @@
+// Pikora: wires the real platform layers, the user interface and the application controller
+// together, then hands control to the event loop.
+#include "Beamline/KPDeviceController.h"
+#include "Pikora/App/AppDelegate.h"
+#include "Pikora/App/AppLogging.h"
+#include "Pikora/App/AppOptions.h"
+#include "Pikora/Capture/AVSessionUtility.h"
+#include "Pikora/Capture/KPDesktopImageProvider.h"
+#include "Pikora/Platform/DBusPermissionBroker.h"
+#include "Pikora/Platform/DBusPowerAssertion.h"
+#include "Pikora/Platform/NetworkManagerWifiInfo.h"
+#include "Pikora/Platform/ProcRunningApplications.h"
+#include "Pikora/Platform/RouteReachabilityWatcher.h"
+#include "Pikora/Platform/XTestPointerInjector.h"
+#include "Pikora/UI/PopoverUserInterface.h"
+#include "QuorbelOSXUtility/UsbBus.h"
+#include "Support/BundleInfo.h"
 #include "Support/Logging.h"
+#include "Support/UserDefaults.h"
 
 #include <QApplication>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QTimer>
+#include <cstdio>
 
 int main(int argc, char** argv)
 {
     Logging::install();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Pikora"));
+    QApplication::setOrganizationName(QStringLiteral("Pikora"));
+    QApplication::setApplicationVersion(BundleInfo::main().versionWithBuild());
     QApplication::setQuitOnLastWindowClosed(false);
-    return app.exec();
+
+    AppOptions options;
+    QString error;
+    if (!AppOptions::parse(QApplication::arguments(), options, &error)) {
+        std::fprintf(stderr, "Pikora: %s\n\n%s", qPrintable(error), qPrintable(AppOptions::usage()));
+        return 2;
+    }
+    if (!options.settingsFile.isEmpty())
+        UserDefaults::setStandardFile(options.settingsFile);
+
+    KPDesktopImageProvider::setCaptureBackend(options.captureBackend == QLatin1String("test-pattern")
+                                                  ? CaptureBackend::TestPattern
+                                                  : CaptureBackend::X11);
+    AVSessionUtility::sharedInstance()->setTransmitterProvider(
+        [] { return KPDeviceController::sharedDeviceController().transmitter(); });
+
+    PopoverUserInterface ui;
+    std::unique_ptr<UsbBus> usbBus = UsbBus::create(options.usbSimulationDirectory);
+    ProcRunningApplications applications;
+    DBusPermissionBroker permissionBroker(
+        BundleInfo::main().stringValue(QStringLiteral("CFBundleIdentifier")));
+    DBusPowerAssertion powerAssertion;
+    XTestPointerInjector pointer;
+    NetworkManagerWifiInfo wifi;
+
+    AppEnvironment env;
+    env.ui = &ui;
+    env.usbBus = usbBus.get();
+    env.applications = &applications;
+    env.permissionBroker = &permissionBroker;
+    env.powerAssertion = &powerAssertion;
+    env.pointer = &pointer;
+    env.wifi = &wifi;
+    env.makeReachability = [](const QString& host) -> std::unique_ptr<ReachabilityWatcher> {
+        return std::make_unique<RouteReachabilityWatcher>(host);
+    };
+    env.accessoryHost = options.accessoryHost;
+    env.accessoryPort = options.accessoryPort;
+    env.scanTargets = QList<QHostAddress>(options.scanTargets.begin(), options.scanTargets.end());
+    env.discoveryPort = options.discoveryPort;
+    env.terminate = [] { QCoreApplication::quit(); };
+    env.mainScreenSize = [] {
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        return screen ? screen->geometry().size() : QSize();
+    };
+    env.mainDisplayId = [] { return KPDesktopImageProvider::mainDisplayID(); };
+
+    AppDelegate controller(std::move(env));
+    ui.setActions({[&controller] { controller.about(); }, [&controller] { controller.quit(); },
+                   [] { qCInfo(lcApp) << "device pairing is not available in this build"; }});
+
+    if (options.runSeconds > 0)
+        QTimer::singleShot(options.runSeconds * 1000, &app, &QCoreApplication::quit);
+
+    int status = 0;
+    QTimer::singleShot(0, &controller, [&controller, &status] {
+        if (!controller.applicationDidFinishLaunching()) {
+            status = 1;
+            QCoreApplication::quit();
+        }
+    });
+    const int rc = app.exec();
+    return status ? status : rc;
 }

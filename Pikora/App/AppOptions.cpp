@@ -37,7 +37,8 @@ bool AppOptions::parse(const QStringList& arguments, AppOptions& out, QString* e
         return false;
     };
 
-    out.usbSimulationDirectory = QProcessEnvironment::systemEnvironment().value(QStringLiteral("PIKORA_USB_SIM_DIR"));
+    out.usbSimulationDirectory =
+        QProcessEnvironment::systemEnvironment().value(QStringLiteral("PIKORA_USB_SIM_DIR"));
 
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString& arg = arguments.at(i);

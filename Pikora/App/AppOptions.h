@@ -3,7 +3,6 @@
 #include <QHostAddress>
 #include <QString>
 #include <QStringList>
-
 #include <cstdint>
 #include <vector>
 
@@ -14,14 +13,14 @@ struct AppOptions
     static constexpr const char* kDefaultAccessoryHost = "192.168.204.1";
     static constexpr std::uint16_t kDefaultAccessoryPort = 53630;
 
-    QString usbSimulationDirectory;           // --usb-sim DIR, or PIKORA_USB_SIM_DIR
+    QString usbSimulationDirectory;                // --usb-sim DIR, or PIKORA_USB_SIM_DIR
     QString accessoryHost = kDefaultAccessoryHost; // --accessory-address HOST[:PORT]
     std::uint16_t accessoryPort = kDefaultAccessoryPort;
-    std::vector<QHostAddress> scanTargets;    // --scan-target ADDRESS (repeatable); empty = broadcast
-    std::uint16_t discoveryPort = 0;          // --discovery-port PORT; 0 = the product's port
+    std::vector<QHostAddress> scanTargets;          // --scan-target ADDRESS (repeatable); empty = broadcast
+    std::uint16_t discoveryPort = 0;                // --discovery-port PORT; 0 = the product's port
     QString captureBackend = QStringLiteral("x11"); // --capture x11|test-pattern
-    QString settingsFile;                     // --settings FILE
-    int runSeconds = 0;                       // --run-seconds N: quit after N seconds (0 = run until quit)
+    QString settingsFile;                           // --settings FILE
+    int runSeconds = 0; // --run-seconds N: quit after N seconds (0 = run until quit)
 
     // Parses the arguments (argv[0] included). Returns false and fills `error` on a bad option.
     static bool parse(const QStringList& arguments, AppOptions& out, QString* error);

@@ -5,7 +5,6 @@
 // recording fake. Every operation is called on the main thread unless it says otherwise.
 
 #include <QString>
-
 #include <functional>
 
 class UserInterface
@@ -48,4 +47,12 @@ public:
     // Modal alerts; true when "OK" was pressed.
     virtual bool showOKAlertWithQuestion(const QString& question, const QString& text) = 0;
     virtual bool showOKCancelAlertWithQuestion(const QString& question, const QString& text) = 0;
+    // A modal alert with one button of the given caption; returns when it is closed.
+    virtual void showAlert(const QString& question, const QString& text, const QString& button)
+    {
+        (void)button;
+        showOKAlertWithQuestion(question, text);
+    }
+    // The standard About panel: application name, version and build.
+    virtual void showAbout() {}
 };

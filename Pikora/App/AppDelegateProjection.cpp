@@ -1,0 +1,203 @@
+// Projection control: ask the receiver for a display stream, and once it runs, capture and
+// encode the main display, tell the accessory, keep the machine awake and let the
+// receiver's pointer drive ours. Stopping undoes all of it.
+#include "Beamline/KPHIDEventController.h"
+#include "Beamline/KPJSONRPC.h"
+#include "Pikora/App/AppDelegate.h"
+#include "Pikora/App/AppLogging.h"
+#include "Pikora/App/UserInterface.h"
+#include "Pikora/Capture/AVSessionUtility.h"
+#include "Pikora/Capture/AbstractCaptureDevice.h"
+#include "Pikora/Platform/PointerInjector.h"
+#include "Pikora/Platform/PowerAssertion.h"
+#include "Support/DispatchQueue.h"
+
+#include <cmath>
+
+namespace {
+
+const QString kAssertionName = QStringLiteral("Pikora is on it's session!");
+
+void sendNotification(LauncherConnector* connector, const char* method)
+{
+    if (!connector)
+        return;
+    const KPJSONRPCNotification notification(method, nullptr);
+    connector->sendMessage(notification.JSONRPCMessage());
+}
+
+} // namespace
+
+void AppDelegate::startWifiDisplay()
+{
+    KPDeviceController& controller = deviceController();
+    QPointer<AppDelegate> weak(this);
+
+    controller.setWifiDisplayStartCallback([weak](std::optional<KPError> error) {
+        if (error || !weak)
+            return; // the receiver refused the stream: nothing happens
+        AppDelegate& self = *weak;
+        QSize nativeSize(0, 0);
+        if (auto transmitter = self.deviceController().transmitter()) {
+            auto device = transmitter->connectedDevice();
+            if (auto* streaming = dynamic_cast<KPPrototypeImageStreamingProtocol*>(device.get()))
+                nativeSize = streaming->getMaxResolution();
+        }
+        const std::uint32_t displayId = self.m_env.mainDisplayId ? self.m_env.mainDisplayId() : 0;
+        auto session = AVSessionUtility::sharedInstance();
+        session->setDeviceNativeResolution(nativeSize);
+        session->startCapture(AbstractCaptureDevice::mainDisplay(displayId), AVSessionUtility::outputFormat(),
+                              kCaptureQuality);
+        sendNotification(self.m_connector.get(), "notify-projection-started");
+
+        // A second start without a stop in between must not leak the earlier assertions.
+        self.releasePowerAssertions();
+        if (self.m_env.powerAssertion) {
+            for (auto [type, slot] :
+                 {std::pair{PowerAssertion::Type::NoDisplaySleep, &self.m_screenIdleAssertionID},
+                  std::pair{PowerAssertion::Type::NoIdleSleep, &self.m_sleepIdleAssertionID}}) {
+                const PowerAssertion::Result r = self.m_env.powerAssertion->create(type, kAssertionName);
+                *slot = r.ok ? r.id : 0;
+                qCInfo(lcApp).noquote() << QStringLiteral("IOPMAssertionCreateWithName:%1").arg(r.code());
+            }
+        }
+        self.m_projecting = true;
+        emit self.projectionStarted();
+    });
+
+    controller.setWifiDisplayDisconnectCallback([weak] {
+        if (!weak)
+            return;
+        AppDelegate& self = *weak;
+        sendNotification(self.m_connector.get(), "notify-projection-stopped");
+        self.m_isConnecting = false;
+        self.showMessage(tr("Disconnect WiFi Display"), kNotificationDuration);
+        self.m_projecting = false;
+        emit self.projectionStopped();
+    });
+
+    if (auto transmitter = controller.transmitter()) {
+        if (KPHIDEventController* hid = transmitter->HIDEventController()) {
+            hid->setEnableHIDControl(true);
+            hid->addHIDEventListener(this);
+        }
+    }
+    m_pointerForwarding = true;
+    controller.startWifiDisplay();
+}
+
+void AppDelegate::stopWifiDisplay(bool dropLink)
+{
+    KPDeviceController& controller = deviceController();
+    m_pointerForwarding = false;
+    if (auto transmitter = controller.transmitter()) {
+        if (KPHIDEventController* hid = transmitter->HIDEventController()) {
+            hid->setEnableHIDControl(false);
+            hid->removeHIDEventListener(this);
+        }
+    }
+    controller.stopWifiDisplay();
+    if (dropLink)
+        controller.disconnect();
+    AVSessionUtility::sharedInstance()->stopCapture();
+    releasePowerAssertions();
+}
+
+void AppDelegate::releasePowerAssertions()
+{
+    if (!m_env.powerAssertion)
+        return;
+    for (PowerAssertion::Id* slot : {&m_screenIdleAssertionID, &m_sleepIdleAssertionID}) {
+        if (*slot)
+            m_env.powerAssertion->release(*slot);
+        *slot = 0;
+    }
+}
+
+// --- pointer input from the receiver ---------------------------------------------------
+// Moves, drags and buttons hop to the main thread; touches are posted from the caller's
+// thread. Nothing is posted once forwarding has been turned off.
+
+void AppDelegate::mouseMoveDetected(QPointF delta)
+{
+    postOnMain([delta](AppDelegate& self) {
+        if (self.m_pointerForwarding && self.m_env.pointer)
+            self.m_env.pointer->postRelativeMouseMove(delta.x(), delta.y());
+    });
+}
+
+void AppDelegate::LeftMouseDownDetected()
+{
+    postOnMain([](AppDelegate& self) {
+        if (self.m_pointerForwarding && self.m_env.pointer)
+            self.m_env.pointer->postLeftMouseDownOnCurrentPoint();
+    });
+}
+
+void AppDelegate::LeftMouseUpDetected()
+{
+    postOnMain([](AppDelegate& self) {
+        if (self.m_pointerForwarding && self.m_env.pointer)
+            self.m_env.pointer->postLeftMouseUpOnCurrentPoint();
+    });
+}
+
+void AppDelegate::leftMouseDragged(QPointF delta)
+{
+    postOnMain([delta](AppDelegate& self) {
+        if (self.m_pointerForwarding && self.m_env.pointer)
+            self.m_env.pointer->postRelativeLeftMouseDrag(delta.x(), delta.y());
+    });
+}
+
+void AppDelegate::RightMouseDownDetected()
+{
+    postOnMain([](AppDelegate& self) {
+        if (self.m_pointerForwarding && self.m_env.pointer)
+            self.m_env.pointer->postRightMouseDownOnCurrentPoint();
+    });
+}
+
+void AppDelegate::RightMouseUpDetected()
+{
+    postOnMain([](AppDelegate& self) {
+        if (self.m_pointerForwarding && self.m_env.pointer)
+            self.m_env.pointer->postRightMouseUpOnCurrentPoint();
+    });
+}
+
+std::optional<QPointF> AppDelegate::scaleTouchPoint(QPointF point, QSizeF base, QSize screen)
+{
+    if (!std::isfinite(point.x()) || !std::isfinite(point.y()) || !std::isfinite(base.width()) ||
+        !std::isfinite(base.height()) || base.width() <= 0 || base.height() <= 0)
+        return std::nullopt;
+    return QPointF(point.x() / base.width() * screen.width(), point.y() / base.height() * screen.height());
+}
+
+void AppDelegate::touchEventConvertedToSingleMouseEvent_Down(QPointF point, QSizeF base)
+{
+    if (!m_pointerForwarding || !m_env.pointer)
+        return;
+    const QSize screen = m_env.mainScreenSize ? m_env.mainScreenSize() : QSize();
+    if (auto scaled = scaleTouchPoint(point, base, screen))
+        m_env.pointer->postLeftMouseDown(*scaled);
+    else
+        qCWarning(lcApp) << "touch down ignored: cannot scale" << point << "from base" << base;
+}
+
+void AppDelegate::touchEventConvertedToSingleMouseEvent_Up(QPointF, QSizeF)
+{
+    if (m_pointerForwarding && m_env.pointer)
+        m_env.pointer->postLeftMouseUpOnCurrentPoint();
+}
+
+void AppDelegate::touchEventConvertedToSingleMouseEvent_Dragged(QPointF point, QSizeF base)
+{
+    if (!m_pointerForwarding || !m_env.pointer)
+        return;
+    const QSize screen = m_env.mainScreenSize ? m_env.mainScreenSize() : QSize();
+    if (auto scaled = scaleTouchPoint(point, base, screen))
+        m_env.pointer->postLeftMouseDrag(*scaled);
+    else
+        qCWarning(lcApp) << "touch drag ignored: cannot scale" << point << "from base" << base;
+}

@@ -1,0 +1,301 @@
+// The application controller against fakes: start-up checks, the permission protocol, the
+// accessory's messages and the button, the receiver-connection failure paths and pointer
+// forwarding. Receivers are looked for only on loopback addresses where nothing answers.
+#include "Pikora/App/AppDelegate.h"
+
+#include "Beamline/KPDeviceController.h"
+#include "Pikora/Platform/FakePermissionBroker.h"
+#include "Pikora/Platform/FakePointerInjector.h"
+#include "Pikora/Platform/FakePowerAssertion.h"
+#include "Pikora/Platform/FakeReachabilityWatcher.h"
+#include "Pikora/Platform/FakeRunningApplications.h"
+#include "Pikora/Platform/FakeWifiNetworkInfo.h"
+#include "RecordingUserInterface.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+#include <gtest/gtest.h>
+
+namespace {
+
+// A loopback port nobody listens on: bound here and kept, so queries to it go unanswered.
+class SilentPort
+{
+public:
+    SilentPort() { m_socket.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0); }
+    quint16 port() const { return m_socket.localPort(); }
+
+private:
+    QUdpSocket m_socket;
+};
+
+class AppDelegateTest : public ::testing::Test
+{
+protected:
+    AppDelegateTest()
+    {
+        env.ui = &ui;
+        env.applications = &applications;
+        env.permissionBroker = &permission;
+        env.powerAssertion = &power;
+        env.pointer = &pointer;
+        env.wifi = &wifi;
+        env.makeReachability = reachability.factory();
+        env.deviceController = &devices;
+        env.scanTargets = {QHostAddress(QStringLiteral("127.0.0.1"))};
+        env.discoveryPort = silent.port();
+        env.accessoryHost = QStringLiteral("127.0.0.1");
+        env.accessoryPort = 9; // never probed: there is no USB bus in these tests
+        env.conflictingDriverPaths = {dir.filePath(QStringLiteral("HoRNDIS.kext"))};
+        env.terminate = [this] { ++terminated; };
+        env.mainScreenSize = [] { return QSize(1440, 900); };
+    }
+
+    std::unique_ptr<AppDelegate> launch()
+    {
+        auto app = std::make_unique<AppDelegate>(env);
+        EXPECT_TRUE(app->applicationDidFinishLaunching());
+        return app;
+    }
+
+    static void deliver(AppDelegate& app, const char* json)
+    {
+        app.connectorDidReceiveMessage(app.connector(), json);
+        QCoreApplication::processEvents();
+    }
+
+    QTemporaryDir dir;
+    SilentPort silent;
+    RecordingUserInterface ui;
+    FakeRunningApplications applications;
+    FakePermissionBroker permission;
+    FakePowerAssertion power;
+    FakePointerInjector pointer;
+    FakeWifiNetworkInfo wifi;
+    FakeReachabilityWatcherFactory reachability;
+    KPDeviceController devices;
+    AppEnvironment env;
+    int terminated = 0;
+};
+
+constexpr const char* kIntentAnswer =
+    R"({"jsonrpc":"2.0","id":"query-connection-intent","result":{"ip_addr":"127.0.0.1","hostname":"Meeting Room","ssid_2.4G":"Office","ssid_5G":"Office-5G"}})";
+
+} // namespace
+
+TEST_F(AppDelegateTest, ConflictingDriverStopsStartUpWithInstructions)
+{
+    QDir().mkpath(env.conflictingDriverPaths.first());
+    AppDelegate app(env);
+    EXPECT_FALSE(app.applicationDidFinishLaunching());
+    ASSERT_EQ(ui.alerts.size(), 1u);
+    EXPECT_EQ(ui.alerts[0].question, QStringLiteral("Sorry"));
+    EXPECT_EQ(ui.alerts[0].button, QStringLiteral("Show instructions"));
+    EXPECT_EQ(applications.openedUrls().size(), 1);
+    EXPECT_EQ(terminated, 1);
+    EXPECT_EQ(app.connector(), nullptr); // nothing after the check was created
+}
+
+TEST_F(AppDelegateTest, DriverPathThatIsAPlainFileIsNoConflict)
+{
+    QFile file(env.conflictingDriverPaths.first());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    auto app = launch();
+    EXPECT_TRUE(ui.alerts.empty());
+    EXPECT_EQ(terminated, 0);
+    EXPECT_NE(app->connector(), nullptr);
+}
+
+TEST_F(AppDelegateTest, ReceiverApplicationAlertRepeatsUntilItQuits)
+{
+    applications.setRunning(QStringLiteral("com.Tamsic.Vistrel-Pro"), true);
+    ui.onAlert = [this](const RecordingUserInterface::Alert&) {
+        if (ui.alerts.size() == 2)
+            applications.setRunning(QStringLiteral("com.Tamsic.Vistrel-Pro"), false);
+    };
+    auto app = launch();
+    ASSERT_EQ(ui.alerts.size(), 2u);
+    EXPECT_EQ(ui.alerts[0].question, QStringLiteral("VistrelPro is running!"));
+    EXPECT_EQ(ui.alerts[1].text, QStringLiteral("VistrelPro app is running, please close it for Pikora"));
+    EXPECT_EQ(permission.startCount(), 1); // the protocol starts only after the wait
+}
+
+TEST_F(AppDelegateTest, InstallerWaitHoldsStartUpUntilItQuits)
+{
+    const QString installer = QStringLiteral("com.quorbel.Pikora-Installer");
+    applications.setRunning(installer, true);
+    applications.setQueryHook([this, installer](const QString& id, int count) {
+        if (id == installer && count == 2)
+            applications.setRunning(installer, false);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    auto app = launch();
+    EXPECT_EQ(applications.queryCount(installer), 2);
+    EXPECT_GE(clock.elapsed(), 1900); // one wait of a second of events and a second of rest
+    EXPECT_NE(app->connector(), nullptr);
+}
+
+TEST_F(AppDelegateTest, PermissionFollowsTheReceiverTarget)
+{
+    auto app = launch();
+    EXPECT_EQ(permission.deliverRequest(), std::optional<bool>(true));
+
+    deliver(*app, kIntentAnswer);
+    EXPECT_EQ(permission.deliverRequest(), std::optional<bool>(false));
+
+    app->connectorDidDisconnectFromAccessory(app->connector());
+    EXPECT_EQ(permission.deliverRequest(), std::optional<bool>(true));
+}
+
+TEST_F(AppDelegateTest, IntentAnswerSetsTheTargetAndStartsConnecting)
+{
+    auto app = launch();
+    deliver(*app, kIntentAnswer);
+    EXPECT_EQ(app->targetIP(), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(app->targetHostname(), QStringLiteral("Meeting Room"));
+    EXPECT_EQ(app->targetSSIDs(), (QStringList{QStringLiteral("Office"), QStringLiteral("Office-5G")}));
+    EXPECT_TRUE(app->isConnecting());
+
+    // Only the 5 GHz name; then neither and no address.
+    deliver(
+        *app,
+        R"({"jsonrpc":"2.0","id":"query-connection-intent","result":{"ip_addr":"127.0.0.1","ssid_5G":"Five"}})");
+    EXPECT_EQ(app->targetSSIDs(), QStringList{QStringLiteral("Five")});
+    deliver(*app,
+            R"({"jsonrpc":"2.0","id":"query-connection-intent","result":{"hostname":"X","ip_addr":7}})");
+    EXPECT_TRUE(app->targetSSIDs().isEmpty());
+    EXPECT_FALSE(app->hasTargetIP());
+}
+
+TEST_F(AppDelegateTest, IntentErrorAndForeignResponsesLeaveTheTarget)
+{
+    auto app = launch();
+    deliver(*app, kIntentAnswer);
+    ui.messages.clear();
+
+    deliver(*app,
+            R"({"jsonrpc":"2.0","id":"query-connection-intent","error":{"code":-1,"message":"no pairing"}})");
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text,
+              QStringLiteral("No pairing data is found, please try to pair Pikora again"));
+    EXPECT_EQ(ui.messages[0].dismissAfter, 0);
+    EXPECT_EQ(app->targetHostname(), QStringLiteral("Meeting Room"));
+
+    deliver(*app, R"({"jsonrpc":"2.0","id":"set-pairing-data","result":{"ip_addr":"127.0.0.5"}})");
+    deliver(*app, "not json at all");
+    EXPECT_EQ(app->targetIP(), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(ui.messages.size(), 1u);
+}
+
+TEST_F(AppDelegateTest, ButtonWithoutPairingShowsTheNotice)
+{
+    auto app = launch();
+    deliver(*app, R"({"jsonrpc":"2.0","method":"notify-button-pressed"})");
+    deliver(*app, R"({"jsonrpc":"2.0","method":"notify-button-long-pressed","params":{"x":1}})");
+    ASSERT_EQ(ui.messages.size(), 2u);
+    for (const auto& m : ui.messages) {
+        EXPECT_EQ(m.text, QStringLiteral("No pairing data is found, please try to pair Pikora again"));
+        EXPECT_EQ(m.dismissAfter, 3.0);
+    }
+    EXPECT_FALSE(app->isConnecting());
+}
+
+TEST_F(AppDelegateTest, SecondConnectingProcessIsRefusedWhileTheFirstRuns)
+{
+    auto app = launch();
+    int first = 0, second = 0;
+    app->StartRemoteHostServiceConnectingProcess([&](bool, std::optional<KPError>) { ++first; });
+    app->StartRemoteHostServiceConnectingProcess([&](bool, std::optional<KPError>) { ++second; });
+    EXPECT_TRUE(app->isConnecting());
+    QTest::qWait(100);
+    EXPECT_EQ(second, 0);
+}
+
+TEST_F(AppDelegateTest, SilentReceiverLeadsToTheDisconnectivityAlert)
+{
+    wifi.setSsid(QStringLiteral("Office-5G"));
+    auto app = launch();
+    bool done = false;
+    ui.onAlert = [&](const RecordingUserInterface::Alert&) { done = true; };
+    deliver(*app, kIntentAnswer);
+    QTRY_VERIFY_WITH_TIMEOUT(done, 5000);
+    ASSERT_EQ(ui.alerts.size(), 1u);
+    EXPECT_EQ(ui.alerts[0].question, QStringLiteral("Failed to connect device\nMeeting Room\n127.0.0.1"));
+    EXPECT_EQ(ui.alerts[0].text, QStringLiteral("Please restart WiFi display device"));
+    EXPECT_FALSE(app->isConnecting());                                // cleared when the alert closed
+    EXPECT_FALSE(ui.hasMessage(QStringLiteral("Connecting device"))); // the completion did not run
+}
+
+TEST(AppDelegateText, DisconnectivityTextNamesTheNetworksToJoin)
+{
+    const QStringList ssids{QStringLiteral("Office"), QStringLiteral("Office-5G")};
+    EXPECT_EQ(AppDelegate::disconnectivityInformativeText(ssids, QStringLiteral("Office")),
+              QStringLiteral("Please restart WiFi display device"));
+    EXPECT_EQ(
+        AppDelegate::disconnectivityInformativeText(ssids, QStringLiteral("Cafe")),
+        QStringLiteral("Please connect your Wi-Fi to following SSID: \n \u2022 Office\n \u2022 Office-5G"));
+    EXPECT_EQ(AppDelegate::disconnectivityInformativeText({}, QString()),
+              QStringLiteral("Please connect your Wi-Fi to following SSID: "));
+    // Not being on any network never counts as being on one of them.
+    EXPECT_EQ(AppDelegate::disconnectivityInformativeText({QString()}, QString()),
+              QStringLiteral("Please connect your Wi-Fi to following SSID: \n \u2022 "));
+}
+
+TEST(AppDelegateText, TouchPointsScaleToTheMainScreen)
+{
+    EXPECT_EQ(AppDelegate::scaleTouchPoint({1920, 1080}, {1920, 1080}, {1440, 900}), QPointF(1440, 900));
+    EXPECT_EQ(AppDelegate::scaleTouchPoint({960, 270}, {1920, 1080}, {1440, 900}), QPointF(720, 225));
+    EXPECT_EQ(AppDelegate::scaleTouchPoint({5, 5}, {0, 1080}, {1440, 900}), std::nullopt);
+    EXPECT_EQ(AppDelegate::scaleTouchPoint({qQNaN(), 5}, {1920, 1080}, {1440, 900}), std::nullopt);
+    EXPECT_EQ(AppDelegate::scaleTouchPoint({5, 5}, {1920, 1080}, {0, 0}), QPointF(0, 0));
+}
+
+TEST_F(AppDelegateTest, PointerEventsAreForwardedOnlyWhileProjecting)
+{
+    auto app = launch();
+    app->mouseMoveDetected({3, 4});
+    app->touchEventConvertedToSingleMouseEvent_Down({10, 10}, {100, 100});
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(pointer.events().isEmpty());
+
+    app->startWifiDisplay(); // no receiver: the stream never starts, but forwarding is on
+    app->mouseMoveDetected({3, 4});
+    app->LeftMouseDownDetected();
+    app->touchEventConvertedToSingleMouseEvent_Down({50, 50}, {100, 100});
+    app->wheelScrollDetected({0, 5});
+    QCoreApplication::processEvents();
+    const auto events = pointer.events();
+    // Touches post at once from the caller's thread; moves and buttons hop to the main queue.
+    ASSERT_EQ(events.size(), 3);
+    EXPECT_EQ(events[0].kind, FakePointerInjector::Kind::LeftDown);
+    EXPECT_EQ(events[0].value, QPointF(720, 450));
+    EXPECT_EQ(events[1].kind, FakePointerInjector::Kind::RelativeMove);
+    EXPECT_EQ(events[1].value, QPointF(3, 4));
+    EXPECT_EQ(events[2].kind, FakePointerInjector::Kind::LeftDownOnCurrentPoint);
+
+    app->mouseMoveDetected({1, 1}); // queued before the stop: dropped when it runs
+    app->stopWifiDisplay(false);
+    app->RightMouseDownDetected();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(pointer.events().size(), 3);
+}
+
+TEST_F(AppDelegateTest, UnplugClearsTheTargetAndTellsTheUser)
+{
+    auto app = launch();
+    deliver(*app, kIntentAnswer);
+    app->connectorDidDisconnectFromAccessory(app->connector());
+    EXPECT_FALSE(app->hasTargetIP());
+    EXPECT_TRUE(app->targetHostname().isEmpty());
+    EXPECT_TRUE(app->targetSSIDs().isEmpty());
+    EXPECT_FALSE(app->isConnecting());
+    EXPECT_EQ(ui.lastMessage(), QStringLiteral("Pikora is removed"));
+    EXPECT_EQ(ui.messages.back().dismissAfter, 3.0);
+}
