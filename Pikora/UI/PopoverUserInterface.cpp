@@ -276,3 +276,14 @@ bool PopoverUserInterface::showOKCancelAlertWithQuestion(const QString& question
     return m_alerts->runModal(question, text, {tr("OK"), tr("Cancel")}) == 0;
 }
 
+void PopoverUserInterface::showAlert(const QString& question, const QString& text, const QString& button)
+{
+    m_alerts->runModal(question, text, {button});
+}
+
+void PopoverUserInterface::showAbout()
+{
+    if (!m_about)
+        m_about = std::make_unique<AboutPanel>();
+    m_about->present();
+}

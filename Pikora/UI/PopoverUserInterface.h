@@ -62,6 +62,8 @@ public:
     void dismissDialog() override;
     bool showOKAlertWithQuestion(const QString& question, const QString& text) override;
     bool showOKCancelAlertWithQuestion(const QString& question, const QString& text) override;
+    void showAlert(const QString& question, const QString& text, const QString& button) override;
+    void showAbout() override;
 
     // The popover.
     // Hides the popover if shown; otherwise shows its current content, or the notification

@@ -192,6 +192,32 @@ TEST_F(StatusItemAndPopover, AlertsReturnTrueOnlyForOK)
     EXPECT_EQ(alerts->calls[2].buttons, (QStringList{QStringLiteral("OK"), QStringLiteral("Cancel")}));
 }
 
+TEST_F(StatusItemAndPopover, SingleButtonAlertCarriesTheCallersCaption)
+{
+    ui->showAlert(QStringLiteral("Sorry"), QStringLiteral("Not compatible"),
+                  QStringLiteral("Show instructions"));
+    ASSERT_EQ(alerts->calls.size(), 1u);
+    EXPECT_EQ(alerts->calls[0].messageText, QStringLiteral("Sorry"));
+    EXPECT_EQ(alerts->calls[0].buttons, QStringList{QStringLiteral("Show instructions")});
+}
+
+TEST_F(StatusItemAndPopover, AboutPanelShowsNameAndVersionAndIsReused)
+{
+    EXPECT_EQ(ui->aboutPanel(), nullptr);
+    ui->showAbout();
+    AboutPanel* panel = ui->aboutPanel();
+    ASSERT_NE(panel, nullptr);
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_EQ(panel->nameText(), QStringLiteral("Pikora"));
+    EXPECT_TRUE(panel->versionText().contains(BundleInfo::main().versionWithBuild()))
+        << panel->versionText().toStdString();
+
+    panel->hide();
+    ui->showAbout();
+    EXPECT_EQ(ui->aboutPanel(), panel);
+    EXPECT_TRUE(panel->isVisible());
+}
+
 // Auto-dismiss runs on real timers, five times faster than in the product.
 class AutoDismiss : public PopoverTest
 {
