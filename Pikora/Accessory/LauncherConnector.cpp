@@ -260,8 +260,8 @@ void LauncherConnector::socketDidConnectToHost(QTcpSocket* socket)
     m_pendingWrites.clear();
     qCDebug(lcAccessory).noquote() << "linked to" << socket->peerAddress().toString() << socket->peerPort();
 
-    sendMessage(handshakeMessage());
     m_handshakeTimer.start(m_options.handshakeTimeout);
+    sendMessage(handshakeMessage()); // a failed write ends the link (and stops the timer) here
     if (socket->bytesAvailable() > 0)
         socketReadyRead(socket);
 }
