@@ -4,6 +4,7 @@
 #include "Beamline/KPBeamlineProtocol.h"
 #include "Beamline/KPGenericDevice.h"
 
+#include <QAbstractEventDispatcher>
 #include <QPointer>
 #include <QTimer>
 
@@ -32,6 +33,10 @@ KPDeviceController::~KPDeviceController()
         m_transmitter->close();
         m_transmitter.reset();
     }
+    // Let the link thread run what is queued (the link's shutdown) before it stops.
+    if (auto* dispatcher = QAbstractEventDispatcher::instance(&m_linkThread))
+        QMetaObject::invokeMethod(
+            dispatcher, [] {}, Qt::BlockingQueuedConnection);
     m_linkThread.quit();
     m_linkThread.wait();
 }
@@ -164,6 +169,21 @@ KPDeviceController::registrationFor(const std::shared_ptr<KPPrototypeDevice>& de
 void KPDeviceController::connect(std::shared_ptr<KPPrototypeDevice> device)
 {
     ConnectionCallback callback = m_connectionCallback;
+    // Connecting again to the receiver this controller is linked to keeps the link (and any
+    // display stream on it): the caller is told at once that it is connected.
+    if (device && isConnected()) {
+        std::shared_ptr<KPPrototypeDevice> current = m_transmitter->connectedDevice();
+        if (current && current->ipAddress() == device->ipAddress()) {
+            QMetaObject::invokeMethod(
+                this,
+                [callback, current] {
+                    if (callback)
+                        callback(current, std::nullopt);
+                },
+                Qt::QueuedConnection);
+            return;
+        }
+    }
     ++m_connectGeneration;
     if (m_transmitter) {
         m_transmitter->setLinkClosedCallback(nullptr);

@@ -108,7 +108,8 @@ public:
 
     // --- connection
     void setConnectionCallback(ConnectionCallback callback) { m_connectionCallback = std::move(callback); }
-    // Connects to `device`, replacing any earlier connection. The connection callback that is
+    // Connects to `device`, replacing any earlier connection to another receiver; asking for
+    // the receiver already linked keeps that link and its display stream. The connection callback that is
     // set now runs exactly once for this call, later, on the main thread: with the connected
     // device and no error, or with the device and an error (connect timeout, refused, replaced
     // by a newer connect(), disconnect()).

@@ -12,6 +12,7 @@
 #include "Pikora/Platform/PowerAssertion.h"
 #include "Support/DispatchQueue.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -24,6 +25,31 @@ void sendNotification(LauncherConnector* connector, const char* method)
         return;
     const KPJSONRPCNotification notification(method, nullptr);
     connector->sendMessage(notification.JSONRPCMessage());
+}
+
+// One line that says how the projection went, for diagnostics and the demo's summary.
+void logCaptureSummary(const AVSessionUtility::Statistics& stats)
+{
+    if (stats.ticks == 0)
+        return;
+    std::vector<std::uint32_t> latencies = stats.latenciesUs;
+    std::sort(latencies.begin(), latencies.end());
+    auto percentile = [&latencies](double p) -> double {
+        if (latencies.empty())
+            return 0;
+        const auto index = static_cast<std::size_t>(p * double(latencies.size() - 1) + 0.5);
+        return latencies[std::min(index, latencies.size() - 1)] / 1000.0;
+    };
+    qCInfo(lcApp).noquote() << QStringLiteral("capture summary: ticks %1 compressed %2 sent %3 not-ready %4 "
+                                              "discarded %5 bytes %6 handover-ms p50 %7 p99 %8")
+                                   .arg(stats.ticks)
+                                   .arg(stats.framesCompressed)
+                                   .arg(stats.picturesSent)
+                                   .arg(stats.framesNotReady)
+                                   .arg(stats.picturesDiscarded)
+                                   .arg(stats.bytesSent)
+                                   .arg(percentile(0.5), 0, 'f', 2)
+                                   .arg(percentile(0.99), 0, 'f', 2);
 }
 
 } // namespace
@@ -99,7 +125,9 @@ void AppDelegate::stopWifiDisplay(bool dropLink)
     controller.stopWifiDisplay();
     if (dropLink)
         controller.disconnect();
-    AVSessionUtility::sharedInstance()->stopCapture();
+    auto session = AVSessionUtility::sharedInstance();
+    logCaptureSummary(session->statistics());
+    session->stopCapture();
     releasePowerAssertions();
 }
 

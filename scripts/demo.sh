@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# The demo: a real projection end to end on one machine.
+#
+#   a virtual display (Xvfb, 2880x1800) showing an animated desktop-like scene,
+#   an emulated receiver on 127.0.0.2 that decodes what it gets,
+#   an emulated button accessory on 127.0.0.3, paired with that receiver, on a simulated USB bus,
+#   and Pikora pointed at them.
+#
+# The accessory is plugged in; Pikora links to it, learns the paired receiver, connects and
+# starts projecting without a press (as a freshly plugged, paired button does). After
+# PIKORA_DEMO_SECONDS (default 15) an emulated short press stops the projection. A summary is
+# printed and the receiver's last decoded picture is saved.
+#
+# All traffic stays on loopback. Set DISPLAY to project an existing X display instead.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${PIKORA_BUILD_DIR:-$root/build/default}"
+out="${PIKORA_DEMO_OUT:-$root/demo-output}"
+seconds="${PIKORA_DEMO_SECONDS:-15}"
+
+if [ -z "${PIKORA_DEMO_NO_INSTALL:-}" ]; then
+  "$root/scripts/install-deps.sh"
+  "$root/scripts/build.sh" --target Pikora pikora-accessory-emulator pikora-receiver-emulator pikora-demo-desktop
+fi
+
+# Everything below runs inside a private D-Bus session so Pikora's power assertions and the
+# permission protocol have a bus without touching the user's.
+if [ -z "${PIKORA_DEMO_IN_SESSION:-}" ]; then
+  export PIKORA_DEMO_IN_SESSION=1
+  exec dbus-run-session -- bash "${BASH_SOURCE[0]}" "$@"
+fi
+
+rm -rf "$out"
+mkdir -p "$out/usb"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+# 1. The display.
+if [ -z "${DISPLAY:-}" ]; then
+  exec {dfd}<> <(:)
+  Xvfb -displayfd "$dfd" -screen 0 2880x1800x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
+  pids+=($!)
+  display=""
+  for _ in $(seq 100); do
+    read -r -t 0.1 -u "$dfd" display || true
+    [ -n "$display" ] && break
+  done
+  [ -n "$display" ] || { echo "demo: Xvfb did not start (see $out/xvfb.log)"; exit 1; }
+  export DISPLAY=":$display"
+fi
+echo "demo: display $DISPLAY"
+"$build/tools/demo-desktop/pikora-demo-desktop" >"$out/desktop.log" 2>&1 &
+pids+=($!)
+
+# 2. The receiver, answering discovery on 127.0.0.2.
+receiver_in="$out/receiver.in"
+mkfifo "$receiver_in"
+"$build/tools/receiver-emulator/pikora-receiver-emulator" --bind 127.0.0.2 --name Demo-Receiver \
+  --max-resolution 1920x1080 --discovery-port 46330 --control-port 0 --config-port 0 \
+  --snapshot "$out/receiver.png" --raw-stream "$out/stream.h264" \
+  <"$receiver_in" >"$out/receiver.log" 2>&1 &
+pids+=($!)
+exec {rin}>"$receiver_in"
+
+# 3. The accessory, paired with that receiver, plugged into the simulated bus.
+accessory_in="$out/accessory.in"
+mkfifo "$accessory_in"
+"$build/tools/accessory-emulator/pikora-accessory-emulator" --listen 127.0.0.3 --port 53630 \
+  --usb-sim "$out/usb" --pairing-file "$out/pairing.json" \
+  --pairing '{"ip_addr":"127.0.0.2","hostname":"Demo-Receiver","ssid_2.4G":"DemoNet","ssid_5G":"DemoNet-5G"}' \
+  <"$accessory_in" >"$out/accessory.log" 2>&1 &
+pids+=($!)
+exec {ain}>"$accessory_in"
+
+# 4. Pikora.
+"$build/Pikora/Pikora" --usb-sim "$out/usb" --accessory-address 127.0.0.3:53630 \
+  --scan-target 127.0.0.2 --discovery-port 46330 --capture x11 --settings "$out/settings.ini" \
+  >"$out/pikora.log" 2>&1 &
+pikora=$!
+pids+=($pikora)
+
+# Wait for the stream to start (at most 30 s), project, then press the button.
+started=""
+for _ in $(seq 300); do
+  if grep -q "capture: started" "$out/pikora.log" 2>/dev/null; then started=1; break; fi
+  kill -0 "$pikora" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -z "$started" ]; then
+  echo "demo: projection did not start; logs in $out"
+  tail -n 30 "$out/pikora.log"
+  exit 1
+fi
+echo "demo: projecting for $seconds s"
+sleep "$seconds"
+echo "press" >&"$ain"
+for _ in $(seq 50); do
+  grep -q "capture summary" "$out/pikora.log" && break
+  sleep 0.1
+done
+sleep 1
+echo "stats" >&"$rin"
+echo "snapshot $out/receiver.png" >&"$rin"
+sleep 0.5
+
+python3 - "$out" "$seconds" <<'PY'
+import json, re, sys, pathlib
+out = pathlib.Path(sys.argv[1]); seconds = float(sys.argv[2])
+stats = None
+for line in (out / "receiver.log").read_text(errors="replace").splitlines():
+    if line.startswith("{"):
+        try: stats = json.loads(line)
+        except ValueError: pass
+pikora = (out / "pikora.log").read_text(errors="replace")
+summary = re.search(r"capture summary: (.*)", pikora)
+accessory = (out / "accessory.log").read_text(errors="replace")
+print("\n==== Pikora demo summary ====")
+for label, pattern in [("handshake", r'received .*"method":"handshake"'),
+                       ("heartbeats", r'received .*"method": ?"heartbeat"'),
+                       ("notify-projection-started", r'received .*"notify-projection-started"'),
+                       ("notify-projection-stopped", r'received .*"notify-projection-stopped"')]:
+    print(f"accessory heard {label:26s}: {len(re.findall(pattern, accessory))}")
+if summary:
+    fields = summary.group(1).split()
+    vals = dict(zip(fields[0::2], fields[1::2]))
+    print(f"Pikora capture ticks            : {vals.get('ticks')}")
+    print(f"Pikora frames encoded           : {vals.get('compressed')}")
+    print(f"Pikora pictures sent            : {vals.get('sent')}  (dropped not-ready: {vals.get('not-ready')})")
+    m = re.search(r"handover-ms p50 (\S+) p99 (\S+)", summary.group(0))
+    if m:
+        print(f"tick-to-hand-over latency (ms)  : p50 {m.group(1)}  p99 {m.group(2)}")
+if stats:
+    frames = stats.get("h264Frames", 0) + stats.get("jpegFrames", 0)
+    span = (stats.get("lastArrivalMs", 0) - stats.get("firstArrivalMs", 0)) / 1000.0
+    keys = stats.get("h264KeyFrames", 0)
+    print(f"receiver frames received        : {frames} (H.264 {stats.get('h264Frames')}, JPEG {stats.get('jpegFrames')})")
+    print(f"receiver pictures decoded       : {stats.get('decodedPictures')}  (decode errors {stats.get('decodeErrors')})")
+    if span > 0:
+        print(f"receiver frame rate             : {frames / span:.1f} fps over {span:.1f} s")
+    print(f"receiver bit rate               : {stats.get('bitRate', 0) / 1e6:.2f} Mbit/s")
+    if keys:
+        print(f"key-frame spacing               : every {stats.get('h264Frames', 0) / keys:.1f} frames on average")
+    print(f"picture size                    : {stats.get('lastDecodedWidth')}x{stats.get('lastDecodedHeight')}")
+png = out / "receiver.png"
+print(f"receiver picture                : {png if png.exists() else '(not saved)'}")
+print(f"logs                            : {out}")
+PY
+echo "quit" >&"$rin"
