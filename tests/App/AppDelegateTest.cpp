@@ -11,6 +11,7 @@
 #include "Pikora/Platform/FakeRunningApplications.h"
 #include "Pikora/Platform/FakeWifiNetworkInfo.h"
 #include "RecordingUserInterface.h"
+#include "tools/receiver-emulator/ReceiverEmulator.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -298,4 +299,32 @@ TEST_F(AppDelegateTest, UnplugClearsTheTargetAndTellsTheUser)
     EXPECT_FALSE(app->isConnecting());
     EXPECT_EQ(ui.lastMessage(), QStringLiteral("Pikora is removed"));
     EXPECT_EQ(ui.messages.back().dismissAfter, 3.0);
+}
+
+TEST_F(AppDelegateTest, ReceiverFoundUnderAWifiNameBecomesTheTarget)
+{
+    ReceiverEmulatorConfig config;
+    config.bindAddress = QHostAddress(QStringLiteral("127.0.0.6"));
+    config.name = QStringLiteral("Office-5G");
+    config.discoveryPort = 0;
+    config.controlPort = 0;
+    config.configPort = -1;
+    ReceiverEmulator receiver(config);
+    QString error;
+    ASSERT_TRUE(receiver.start(&error)) << error.toStdString();
+    env.scanTargets = {config.bindAddress};
+    env.discoveryPort = receiver.discoveryPort();
+
+    auto app = launch();
+    deliver(*app, R"({"jsonrpc":"2.0","id":"query-connection-intent","result":{"ip_addr":"127.0.0.6",)"
+                  R"("hostname":"Meeting Room","ssid_2.4G":"Office","ssid_5G":"Office-5G"}})");
+    QTRY_COMPARE_WITH_TIMEOUT(ui.readyCount, 1, 8000);
+    EXPECT_EQ(app->targetHostname(), QStringLiteral("Office-5G"));
+    EXPECT_TRUE(devices.isConnected());
+    EXPECT_FALSE(app->isConnecting());
+    // Without a press: the intent answer's completion asks for the stream.
+    EXPECT_TRUE(ui.hasMessage(QStringLiteral("Connecting device")));
+    EXPECT_TRUE(ui.alerts.empty());
+    app.reset();
+    devices.disconnect();
 }
