@@ -87,7 +87,7 @@ void PopoverUserInterface::showPopover(ViewController* content)
 {
     if (!content)
         return;
-    if (isPopoverShown())
+    if (m_window)
         closeWindow(); // replaced right away: no popoverHidden()
     m_statusItem->setHighlighted(true);
 
@@ -106,10 +106,12 @@ void PopoverUserInterface::showPopover(ViewController* content)
 
 void PopoverUserInterface::hidePopover()
 {
-    if (!isPopoverShown())
+    if (!m_window)
         return;
+    const bool wasShown = m_window->isVisible();
     closeWindow();
-    emit popoverHidden();
+    if (wasShown)
+        emit popoverHidden();
 }
 
 void PopoverUserInterface::closeWindow()

@@ -4,6 +4,7 @@
 #include "Pikora/UI/WindowCompositing.h"
 
 #include <QBitmap>
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainter>
@@ -145,6 +146,12 @@ void PopoverWindow::keyPressEvent(QKeyEvent* event)
         return;
     }
     QWidget::keyPressEvent(event);
+}
+
+void PopoverWindow::closeEvent(QCloseEvent* event)
+{
+    event->ignore();
+    emit dismissRequested();
 }
 
 void PopoverWindow::updateMask()

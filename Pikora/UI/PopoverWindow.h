@@ -49,13 +49,15 @@ signals:
     // The window's size changed while it was shown (its content grew or shrank), so it no
     // longer hangs where it was anchored.
     void frameSizeChanged();
-    // Escape was pressed in the popover.
+    // Escape was pressed in the popover, or something asked its window to close.
     void dismissRequested();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    // The controller closes the popover, so that what it holds stays consistent.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void applyArrowEdge(ArrowEdge edge);

@@ -123,6 +123,12 @@ TEST_F(OptionDialog, ToggleAwayAndBackShowsTheSameWorkingDialog)
     EXPECT_FALSE(ui->isPopoverShown());
     ui->toggle();
     ASSERT_EQ(ui->dialog(), dialog);
+    // So does a request to close the window (a window manager's close shortcut).
+    ui->popoverWindow()->close();
+    drainEvents();
+    EXPECT_FALSE(ui->isPopoverShown());
+    ui->toggle();
+    ASSERT_EQ(ui->dialog(), dialog);
     EXPECT_EQ(dialog->messageLabel()->text(), QStringLiteral("for the host"));
     dialog->buttons(1).at(0)->click();
     EXPECT_EQ(ran, QStringList{QStringLiteral("Cancel:Cancel")});
