@@ -7,12 +7,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 // A private Xvfb on a free display number (the server picks it and reports it through
-// -displayfd). Stopped when this object goes away.
+// -displayfd). Stopped when this object goes away, or when the process dies.
 class XvfbServer
 {
 public:
@@ -25,6 +26,8 @@ public:
             return;
         m_pid = fork();
         if (m_pid == 0) {
+            // Take the server down with us if the test crashes.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
             close(fds[0]);
             const std::string fd = std::to_string(fds[1]);
             const std::string screen =
