@@ -47,7 +47,7 @@ void KPReceiverLink::shutdown()
         this,
         [this] {
             finish(KPError::make(KPError::Cancelled, QStringLiteral("link closed by the sender")));
-            delete this;
+            deleteLater();
         },
         Qt::QueuedConnection);
 }

@@ -57,7 +57,7 @@ public:
     void open();
     // Ends the link without calling opened/failed/closed/notification/request any more.
     // Pending request handlers are answered with an error. The object deletes itself on its
-    // thread afterwards; do not touch it after shutdown().
+    // thread afterwards (deleteLater); do not touch it after shutdown().
     void shutdown();
 
     void request(const std::string& method, Json params, ResponseHandler handler);

@@ -321,13 +321,29 @@ TEST(DeviceControllerConnect, ANewerConnectOrDisconnectCancelsThePendingOne)
     ASSERT_EQ(second.calls.size(), 1u);
     EXPECT_FALSE(second.calls[0].error.has_value());
 
-    rx->setSilent(true);
-    dc.setConnectionCallback(third.callback());
+    // Asking again for the receiver that is linked keeps the link (and would keep its stream).
+    auto linked = dc.transmitter();
+    ConnectRecorder again;
+    dc.setConnectionCallback(again.callback());
     dc.connect(deviceFor(*rx, 5.0));
+    ASSERT_TRUE(waitUntil([&] { return !again.calls.empty(); }));
+    spin(100);
+    ASSERT_EQ(again.calls.size(), 1u);
+    EXPECT_FALSE(again.calls[0].error.has_value());
+    EXPECT_EQ(dc.transmitter(), linked);
+    EXPECT_EQ(rx->statistics().connectedSenders, 1);
+
+    // Another receiver that never answers: disconnect() cancels the attempt.
+    auto other = startReceiver(receiverAt("127.0.0.3", "Other"));
+    ASSERT_TRUE(other);
+    other->setSilent(true);
+    dc.setConnectionCallback(third.callback());
+    dc.connect(deviceFor(*other, 5.0));
     dc.disconnect();
     ASSERT_TRUE(waitUntil([&] { return !third.calls.empty(); }));
     spin(100);
     ASSERT_EQ(third.calls.size(), 1u);
+    ASSERT_TRUE(third.calls[0].error.has_value());
     EXPECT_EQ(third.calls[0].error->code, KPError::Cancelled);
 }
 
