@@ -32,6 +32,7 @@ KPDeviceController::~KPDeviceController()
         m_transmitter->setLinkClosedCallback(nullptr);
         m_transmitter->close();
         m_transmitter.reset();
+        publishTransmitter();
     }
     // Let the link thread run what is queued (the link's shutdown) before it stops.
     if (auto* dispatcher = QAbstractEventDispatcher::instance(&m_linkThread))
@@ -173,7 +174,8 @@ void KPDeviceController::connect(std::shared_ptr<KPPrototypeDevice> device)
     // display stream on it): the caller is told at once that it is connected.
     if (device && isConnected()) {
         std::shared_ptr<KPPrototypeDevice> current = m_transmitter->connectedDevice();
-        if (current && current->ipAddress() == device->ipAddress()) {
+        if (current && current->ipAddress() == device->ipAddress() &&
+            current->remoteHost().controlPort() == device->remoteHost().controlPort()) {
             QMetaObject::invokeMethod(
                 this,
                 [callback, current] {
@@ -189,6 +191,7 @@ void KPDeviceController::connect(std::shared_ptr<KPPrototypeDevice> device)
         m_transmitter->setLinkClosedCallback(nullptr);
         m_transmitter->close(); // a pending connect completes with Cancelled
         m_transmitter.reset();
+        publishTransmitter();
     }
     if (!device) {
         QMetaObject::invokeMethod(
@@ -211,6 +214,7 @@ void KPDeviceController::connect(std::shared_ptr<KPPrototypeDevice> device)
     else
         m_transmitter =
             std::make_shared<KPGenericDeviceDataTransmitter>(device, deviceFactory, &m_linkThread, this);
+    publishTransmitter();
 
     QPointer<KPDeviceController> self(this);
     std::weak_ptr<KPGenericDeviceDataTransmitter> weak = m_transmitter;
@@ -246,6 +250,7 @@ void KPDeviceController::disconnect()
     m_transmitter->setLinkClosedCallback(nullptr);
     m_transmitter->close();
     m_transmitter.reset();
+    publishTransmitter();
 }
 
 bool KPDeviceController::isConnected() const
@@ -282,4 +287,16 @@ void KPDeviceController::stopWifiDisplay()
 bool KPDeviceController::isWIFIDisplayOn() const
 {
     return m_transmitter && m_transmitter->isDisplayOn();
+}
+
+std::shared_ptr<KPDataTransmitter> KPDeviceController::transmitter() const
+{
+    std::lock_guard<std::mutex> lock(m_publishedMutex);
+    return m_published;
+}
+
+void KPDeviceController::publishTransmitter()
+{
+    std::lock_guard<std::mutex> lock(m_publishedMutex);
+    m_published = m_transmitter;
 }

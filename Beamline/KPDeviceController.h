@@ -23,6 +23,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -118,7 +119,8 @@ public:
     bool isConnected() const;
     // The transmitter of the last connect() (kept after its link ends until the next connect()
     // or disconnect()); null before.
-    std::shared_ptr<KPDataTransmitter> transmitter() const { return m_transmitter; }
+    // Safe to call from any thread (the capture session reads it from its queues).
+    std::shared_ptr<KPDataTransmitter> transmitter() const;
     std::shared_ptr<KPGenericDeviceDataTransmitter> genericTransmitter() const { return m_transmitter; }
 
     // --- display stream
@@ -168,7 +170,11 @@ private:
     ConnectionCallback m_connectionCallback;
     StartCallback m_startCallback;
     DisconnectCallback m_disconnectCallback;
-    std::shared_ptr<KPGenericDeviceDataTransmitter> m_transmitter;
+    std::shared_ptr<KPGenericDeviceDataTransmitter> m_transmitter; // main thread
+    // The copy transmitter() hands to other threads, updated with m_transmitter.
+    mutable std::mutex m_publishedMutex;
+    std::shared_ptr<KPGenericDeviceDataTransmitter> m_published;
+    void publishTransmitter();
     quint64 m_connectGeneration = 0;
 
     QThread m_linkThread;
