@@ -13,7 +13,7 @@ namespace {
 
 constexpr char kScreenSaverService[] = "org.freedesktop.ScreenSaver";
 constexpr char kScreenSaverInterface[] = "org.freedesktop.ScreenSaver";
-// The specification path first; some desktops only serve the older one.
+// The freedesktop.org path first; some desktops only serve the older one.
 constexpr const char* kScreenSaverPaths[] = {"/org/freedesktop/ScreenSaver", "/ScreenSaver"};
 
 constexpr char kLogin1Service[] = "org.freedesktop.login1";
