@@ -26,6 +26,7 @@
 #include <optional>
 
 class HostControlPolicy;
+class PointerInjector;
 class KPJSONRPCDispatcher;
 class KPJSONRPCResponse;
 class ReachabilityWatcher;
@@ -132,6 +133,8 @@ private:
     void showMessage(const QString& message, double dismissAfter = 0);
     void releasePowerAssertions();
     void postOnMain(std::function<void(AppDelegate&)> fn);
+    // Posts a pointer event on the main thread, unless forwarding is off by then.
+    void postPointerOnMain(std::function<void(PointerInjector&)> post);
 
     AppEnvironment m_env;
     std::unique_ptr<LauncherConnector> m_connector;

@@ -146,52 +146,42 @@ void AppDelegate::releasePowerAssertions()
 // Moves, drags and buttons hop to the main thread; touches are posted from the caller's
 // thread. Nothing is posted once forwarding has been turned off.
 
+void AppDelegate::postPointerOnMain(std::function<void(PointerInjector&)> post)
+{
+    postOnMain([post = std::move(post)](AppDelegate& self) {
+        if (self.m_pointerForwarding && self.m_env.pointer)
+            post(*self.m_env.pointer);
+    });
+}
+
 void AppDelegate::mouseMoveDetected(QPointF delta)
 {
-    postOnMain([delta](AppDelegate& self) {
-        if (self.m_pointerForwarding && self.m_env.pointer)
-            self.m_env.pointer->postRelativeMouseMove(delta.x(), delta.y());
-    });
+    postPointerOnMain([delta](PointerInjector& p) { p.postRelativeMouseMove(delta.x(), delta.y()); });
 }
 
 void AppDelegate::LeftMouseDownDetected()
 {
-    postOnMain([](AppDelegate& self) {
-        if (self.m_pointerForwarding && self.m_env.pointer)
-            self.m_env.pointer->postLeftMouseDownOnCurrentPoint();
-    });
+    postPointerOnMain([](PointerInjector& p) { p.postLeftMouseDownOnCurrentPoint(); });
 }
 
 void AppDelegate::LeftMouseUpDetected()
 {
-    postOnMain([](AppDelegate& self) {
-        if (self.m_pointerForwarding && self.m_env.pointer)
-            self.m_env.pointer->postLeftMouseUpOnCurrentPoint();
-    });
+    postPointerOnMain([](PointerInjector& p) { p.postLeftMouseUpOnCurrentPoint(); });
 }
 
 void AppDelegate::leftMouseDragged(QPointF delta)
 {
-    postOnMain([delta](AppDelegate& self) {
-        if (self.m_pointerForwarding && self.m_env.pointer)
-            self.m_env.pointer->postRelativeLeftMouseDrag(delta.x(), delta.y());
-    });
+    postPointerOnMain([delta](PointerInjector& p) { p.postRelativeLeftMouseDrag(delta.x(), delta.y()); });
 }
 
 void AppDelegate::RightMouseDownDetected()
 {
-    postOnMain([](AppDelegate& self) {
-        if (self.m_pointerForwarding && self.m_env.pointer)
-            self.m_env.pointer->postRightMouseDownOnCurrentPoint();
-    });
+    postPointerOnMain([](PointerInjector& p) { p.postRightMouseDownOnCurrentPoint(); });
 }
 
 void AppDelegate::RightMouseUpDetected()
 {
-    postOnMain([](AppDelegate& self) {
-        if (self.m_pointerForwarding && self.m_env.pointer)
-            self.m_env.pointer->postRightMouseUpOnCurrentPoint();
-    });
+    postPointerOnMain([](PointerInjector& p) { p.postRightMouseUpOnCurrentPoint(); });
 }
 
 std::optional<QPointF> AppDelegate::scaleTouchPoint(QPointF point, QSizeF base, QSize screen)
