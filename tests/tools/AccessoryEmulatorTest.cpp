@@ -390,7 +390,7 @@ public:
         m_process.start(QStringLiteral(ACCESSORY_EMULATOR_PATH), arguments);
         return m_process.waitForStarted(5000);
     }
-    // The first output line containing `text` (lines are kept, so a line is found once).
+    // The first output line containing `text`; it and the lines before it are consumed.
     std::optional<QString> waitForLine(const QString& text, std::chrono::milliseconds timeout = 5s)
     {
         std::optional<QString> found;
@@ -398,10 +398,11 @@ public:
             [&] {
                 m_output += QString::fromUtf8(m_process.readAllStandardOutput());
                 qsizetype end;
-                while ((end = m_output.indexOf(QLatin1Char('\n'))) >= 0) {
+                // Lines after the one found stay for the next wait.
+                while (!found && (end = m_output.indexOf(QLatin1Char('\n'))) >= 0) {
                     const QString line = m_output.left(end);
                     m_output.remove(0, end + 1);
-                    if (!found && line.contains(text))
+                    if (line.contains(text))
                         found = line;
                 }
                 return found.has_value();
