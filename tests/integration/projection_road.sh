@@ -4,8 +4,10 @@
 # offscreen UI, private D-Bus session). Checks that the projection starts without a press,
 # that the receiver decodes what it gets, that a press stops it and the accessory hears both
 # projection notifications. With --jpeg the receiver announces no H.264 and must get JPEG.
+# With --unplug the accessory leaves the USB bus while projecting instead: capture must stop
+# and the receiver link must be dropped.
 #
-# Usage: projection_road.sh BUILD_DIR [--jpeg]
+# Usage: projection_road.sh BUILD_DIR [--jpeg|--unplug]
 set -euo pipefail
 build="$1"
 mode="${2:-h264}"
@@ -62,9 +64,14 @@ pids+=($!)
 wait_for "$work/pikora.log" "capture: started" 30 || fail "the projection did not start without a press"
 wait_for "$work/accessory.log" 'received .*"notify-projection-started"' 5 || fail "no notify-projection-started"
 sleep 3
-echo press >&"$ain"
-wait_for "$work/pikora.log" "capture summary" 10 || fail "the press did not stop the projection"
-wait_for "$work/accessory.log" 'received .*"notify-projection-stopped"' 10 || fail "no notify-projection-stopped"
+if [ "$mode" = "--unplug" ]; then
+  echo unplug >&"$ain"
+  wait_for "$work/pikora.log" "capture summary" 10 || fail "unplugging did not stop the projection"
+else
+  echo press >&"$ain"
+  wait_for "$work/pikora.log" "capture summary" 10 || fail "the press did not stop the projection"
+  wait_for "$work/accessory.log" 'received .*"notify-projection-stopped"' 10 || fail "no notify-projection-stopped"
+fi
 sleep 0.5
 echo stats >&"$rin"
 wait_for "$work/receiver.log" '^\{' 5 || fail "no statistics from the receiver"
@@ -81,6 +88,8 @@ if mode == "--jpeg":
 else:
     if stats["h264Frames"] < 20: errors.append(f"too few H.264 frames: {stats['h264Frames']}")
     if stats["h264KeyFrames"] < 1: errors.append("no key frame")
+if mode == "--unplug" and stats["connectedSenders"] != 0:
+    errors.append(f"the receiver link was not dropped on unplug ({stats['connectedSenders']} senders)")
 if stats["decodeErrors"] != 0: errors.append(f"decode errors: {stats['decodeErrors']}")
 if stats["decodedPictures"] < 20: errors.append(f"too few decoded pictures: {stats['decodedPictures']}")
 w, h = stats["lastDecodedWidth"], stats["lastDecodedHeight"]
