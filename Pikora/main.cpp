@@ -22,7 +22,34 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QTimer>
+#include <atomic>
 #include <cstdio>
+#include <functional>
+#include <memory>
+
+namespace {
+
+// Touch points from the receiver are scaled on Beamline's link thread, where QScreen must not
+// be read: the main screen's size is kept here, refreshed on the main thread when it changes.
+std::function<QSize()> watchMainScreenSize(QGuiApplication& app)
+{
+    auto size = std::make_shared<std::atomic<QSize>>(QSize());
+    auto refresh = [size] {
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        size->store(screen ? screen->geometry().size() : QSize());
+    };
+    auto watch = [&app, refresh](QScreen* screen) {
+        QObject::connect(screen, &QScreen::geometryChanged, &app, refresh);
+    };
+    for (QScreen* screen : QGuiApplication::screens())
+        watch(screen);
+    QObject::connect(&app, &QGuiApplication::screenAdded, &app, watch);
+    QObject::connect(&app, &QGuiApplication::primaryScreenChanged, &app, refresh);
+    refresh();
+    return [size] { return size->load(); };
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -73,10 +100,7 @@ int main(int argc, char** argv)
     env.scanTargets = QList<QHostAddress>(options.scanTargets.begin(), options.scanTargets.end());
     env.discoveryPort = options.discoveryPort;
     env.terminate = [] { QCoreApplication::quit(); };
-    env.mainScreenSize = [] {
-        const QScreen* screen = QGuiApplication::primaryScreen();
-        return screen ? screen->geometry().size() : QSize();
-    };
+    env.mainScreenSize = watchMainScreenSize(app);
     env.mainDisplayId = [] { return KPDesktopImageProvider::mainDisplayID(); };
 
     AppDelegate controller(std::move(env));
