@@ -144,6 +144,8 @@ void PopoverUserInterface::handlePopoverFrameChange()
 
 void PopoverUserInterface::presentNotification(const QString& message, const QString& imageName)
 {
+    // What the user was told, for diagnostics: the popover leaves no other trace.
+    qCInfo(lcUi).noquote() << "notification:" << message;
     m_notification->setMessage(message);
     m_notification->setImage(Images::named(imageName));
     showPopover(m_notification);
