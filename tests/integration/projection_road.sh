@@ -1,14 +1,29 @@
 #!/usr/bin/env bash
 # The whole road with the real processes on loopback: an emulated accessory paired with an
-# emulated receiver, plugged into a simulated USB bus, and Pikora (test-pattern capture,
-# offscreen UI, private D-Bus session). Checks that the projection starts without a press,
-# that the receiver decodes what it gets, that a press stops it and the accessory hears both
-# projection notifications. With --jpeg the receiver announces no H.264 and must get JPEG.
-# With --unplug the accessory leaves the USB bus while projecting instead: capture must stop
-# and the receiver link must be dropped.
+# emulated receiver, plugged into a simulated USB bus, Pikora (test-pattern capture), and the
+# desktop's screen-saver and login1 services played on a private D-Bus. Checks that the
+# projection starts without a press, that both power assertions are held while projecting,
+# that the receiver decodes what it gets, that a press stops it, releases both assertions and
+# the accessory hears both projection notifications.
 #
-# Usage: projection_road.sh BUILD_DIR [--jpeg|--unplug]
+#   --jpeg     the receiver announces no H.264 and must get JPEG
+#   --unplug   the accessory leaves the USB bus while projecting: capture stops, link dropped
+#   --split    the receiver splits its screen in two and back: capture restarts at 800x600
+#              and then at the receiver's own size, and the receiver sees both
+#   --vanish   the receiver drops the link mid-stream: capture stops and the accessory hears it;
+#              a press projects again
+#   --pointer  on Xvfb: the receiver's pointer events move the X pointer; malformed ones are
+#              dropped; none is posted after the stop
+#
+# Usage: projection_road.sh BUILD_DIR [--jpeg|--unplug|--vanish|--split|--pointer]
 set -euo pipefail
+
+# Everything runs on one private bus, which also stands in for the system bus.
+if [ -z "${PIKORA_ROAD_PRIVATE_BUS:-}" ]; then
+  exec dbus-run-session -- env PIKORA_ROAD_PRIVATE_BUS=1 "$0" "$@"
+fi
+export DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS"
+
 build="$1"
 mode="${2:-h264}"
 work="$(mktemp -d)"
@@ -21,15 +36,38 @@ cleanup() {
 trap cleanup EXIT
 fail() {
   echo "FAIL: $*"
-  for f in pikora receiver accessory; do echo "---- $f.log"; tail -n 25 "$work/$f.log" 2>/dev/null || true; done
+  for f in pikora receiver accessory services; do echo "---- $f.log"; tail -n 25 "$work/$f.log" 2>/dev/null | cut -c1-600 || true; done
   exit 1
 }
 wait_for() { # file pattern seconds
   for _ in $(seq $(( $3 * 10 ))); do grep -qE "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
   return 1
 }
+count() { # file pattern
+  grep -cE "$2" "$1" 2>/dev/null || true
+}
 free_port() {
   python3 -c 'import socket,sys; s=socket.socket(); s.bind((sys.argv[1],0)); print(s.getsockname()[1])' "$1"
+}
+# Asks an emulator for a JSON line and prints the newest one once it has arrived.
+query_json() { # fd log command
+  local before
+  before=$(count "$2" '^\{')
+  echo "$3" >&"$1"
+  for _ in $(seq 50); do
+    [ "$(count "$2" '^\{')" -gt "$before" ] && { grep -E '^\{' "$2" | tail -n1; return 0; }
+    sleep 0.1
+  done
+  return 1
+}
+json_field() { # json field
+  python3 -c 'import json,sys; print(json.loads(sys.argv[1])[sys.argv[2]])' "$1" "$2"
+}
+expect_power() { # screensaver-held login1-held what
+  local status
+  status=$(query_json "$sin" "$work/services.log" status) || fail "no status from the desktop services"
+  [ "$(json_field "$status" screenSaverHeld)" = "$1" ] && [ "$(json_field "$status" login1Held)" = "$2" ] ||
+    fail "$3: expected screen saver $1 / login1 $2 held, got $status"
 }
 
 receiver_ip=127.0.0.4
@@ -38,7 +76,13 @@ mkdir -p "$work/usb"
 extra=()
 [ "$mode" = "--jpeg" ] && extra+=(--no-h264)
 
-mkfifo "$work/receiver.in" "$work/accessory.in"
+mkfifo "$work/receiver.in" "$work/accessory.in" "$work/services.in"
+"$build/tools/desktop-services-emulator/pikora-desktop-services-emulator" \
+  <"$work/services.in" >"$work/services.log" 2>&1 &
+pids+=($!)
+exec {sin}>"$work/services.in"
+wait_for "$work/services.log" "^serving" 10 || fail "desktop services emulator did not start"
+
 "$build/tools/receiver-emulator/pikora-receiver-emulator" --bind "$receiver_ip" --name Road-Receiver \
   --max-resolution 1280x720 --discovery-port 0 --control-port 0 --config-port -1 "${extra[@]}" \
   <"$work/receiver.in" >"$work/receiver.log" 2>&1 &
@@ -55,7 +99,24 @@ accessory_port=$(free_port "$accessory_ip")
 pids+=($!)
 exec {ain}>"$work/accessory.in"
 
-QT_QPA_PLATFORM=offscreen dbus-run-session -- "$build/Pikora/Pikora" --usb-sim "$work/usb" \
+platform=offscreen
+if [ "$mode" = "--pointer" ]; then
+  exec {dfd}<> <(:)
+  Xvfb -displayfd "$dfd" -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+  pids+=($!)
+  display=""
+  for _ in $(seq 100); do
+    read -r -t 0.1 -u "$dfd" display || true
+    [ -n "$display" ] && break
+  done
+  [ -n "$display" ] || fail "Xvfb did not start"
+  export DISPLAY=":$display"
+  platform=xcb
+else
+  unset DISPLAY
+fi
+
+QT_QPA_PLATFORM=$platform "$build/Pikora/Pikora" --usb-sim "$work/usb" \
   --accessory-address "$accessory_ip:$accessory_port" --scan-target "$receiver_ip" \
   --discovery-port "$discovery_port" --capture test-pattern --settings "$work/settings.ini" \
   >"$work/pikora.log" 2>&1 &
@@ -63,22 +124,111 @@ pids+=($!)
 
 wait_for "$work/pikora.log" "capture: started" 30 || fail "the projection did not start without a press"
 wait_for "$work/accessory.log" 'received .*"notify-projection-started"' 5 || fail "no notify-projection-started"
-sleep 3
+expect_power 1 1 "while projecting"
+sleep 2
+
+decoded_size() {
+  local stats
+  stats=$(query_json "$rin" "$work/receiver.log" stats) || fail "no statistics from the receiver"
+  echo "$(json_field "$stats" lastDecodedWidth)x$(json_field "$stats" lastDecodedHeight)"
+}
+# Waits until the receiver has decoded pictures of a size that satisfies a python condition on w, h.
+wait_decoded_size() { # condition what
+  local size=""
+  for _ in $(seq 30); do
+    size=$(decoded_size)
+    python3 -c "import sys; w,h=map(int,sys.argv[1].split('x')); sys.exit(0 if ($1) else 1)" "$size" && return 0
+    sleep 0.2
+  done
+  fail "$2 (the receiver decodes $size)"
+}
+pointer_at() { "$build/tests/integration/pikora-x-pointer-probe"; }
+wait_pointer() { # "X Y" what
+  local at=""
+  for _ in $(seq 30); do
+    at=$(pointer_at)
+    [ "$at" = "$1" ] && return 0
+    sleep 0.1
+  done
+  fail "$2: the pointer is at $at, expected $1"
+}
+
+case "$mode" in
+--split)
+  native=$(decoded_size)
+  starts=$(count "$work/pikora.log" "capture: started")
+  echo "split 2 1" >&"$rin"
+  for _ in $(seq 50); do [ "$(count "$work/pikora.log" "capture: started")" -gt "$starts" ] && break; sleep 0.1; done
+  [ "$(count "$work/pikora.log" "capture: started")" -gt "$starts" ] || fail "a two-screen layout did not restart capture"
+  # The fit is made on the 800x600 limit's shorter side: a wide capture keeps its shape at 600
+  # lines. The receiver must see exactly what the restarted encoder produces (the encoder
+  # logs its size before capture logs that it started).
+  encoded=$(grep -oE "encoding [0-9]+x[0-9]+ with" "$work/pikora.log" | tail -n1 | cut -d' ' -f2)
+  wait_decoded_size "'%dx%d' % (w, h) == '$encoded' and h <= 600" "the two-screen picture is not the encoder's $encoded"
+  split_size=$(decoded_size)
+  echo "split 1 0" >&"$rin"
+  wait_decoded_size "'%dx%d' % (w, h) == '$native'" "back on the whole screen the picture is not $native again"
+  echo "sizes: whole $native, split $split_size"
+  ;;
+--pointer)
+  start=$(pointer_at) || fail "cannot read the X pointer"
+  read -r x0 y0 <<<"$start"
+  echo 'pointer {"event":"move","dx":100,"dy":50}' >&"$rin"
+  wait_pointer "$((x0 + 100)) $((y0 + 50))" "a relative move"
+  # A touch in the receiver's 1280x720 base lands scaled on the 1280x800 main screen.
+  echo 'pointer {"event":"touchDown","x":320,"y":180,"baseWidth":1280,"baseHeight":720}' >&"$rin"
+  echo 'pointer {"event":"touchUp","x":320,"y":180,"baseWidth":1280,"baseHeight":720}' >&"$rin"
+  wait_pointer "320 200" "a touch"
+  # Malformed events are dropped; the next good one still arrives.
+  echo 'pointer {"event":"move","dx":1e300,"dy":0}' >&"$rin"
+  echo 'pointer {"event":"touchDown","x":10,"y":10,"baseWidth":0,"baseHeight":720}' >&"$rin"
+  echo 'pointer {"event":"move","dx":"far","dy":0}' >&"$rin"
+  echo 'pointer {"event":"move","dx":-20,"dy":-20}' >&"$rin"
+  wait_pointer "300 180" "a move after malformed events"
+  ;;
+esac
+
 if [ "$mode" = "--unplug" ]; then
   echo unplug >&"$ain"
   wait_for "$work/pikora.log" "capture summary" 10 || fail "unplugging did not stop the projection"
+elif [ "$mode" = "--vanish" ]; then
+  echo drop >&"$rin"
+  wait_for "$work/pikora.log" "capture: stopped" 10 || fail "losing the receiver did not stop capture"
+  wait_for "$work/pikora.log" "notification: Disconnect WiFi Display" 5 || fail "no disconnect message"
+  wait_for "$work/accessory.log" 'received .*"notify-projection-stopped"' 10 || fail "no notify-projection-stopped"
+  # The assertions stay until the next stop; a press projects again and takes fresh ones.
+  expect_power 1 1 "after losing the receiver"
+  echo press >&"$ain"
+  for _ in $(seq 100); do [ "$(count "$work/pikora.log" "capture: started")" -ge 2 ] && break; sleep 0.1; done
+  [ "$(count "$work/pikora.log" "capture: started")" -ge 2 ] || fail "a press after losing the receiver did not project again"
+  expect_power 1 1 "projecting again"
+  sleep 1
+  echo press >&"$ain"
+  wait_for "$work/pikora.log" "capture summary" 10 || fail "the press did not stop the projection"
 else
   echo press >&"$ain"
   wait_for "$work/pikora.log" "capture summary" 10 || fail "the press did not stop the projection"
   wait_for "$work/accessory.log" 'received .*"notify-projection-stopped"' 10 || fail "no notify-projection-stopped"
 fi
 sleep 0.5
-echo stats >&"$rin"
-wait_for "$work/receiver.log" '^\{' 5 || fail "no statistics from the receiver"
+expect_power 0 0 "after the stop"
+inhibitors=1
+[ "$mode" = "--vanish" ] && inhibitors=2
+[ "$(count "$work/services.log" '^screensaver inhibit cookie')" = $inhibitors ] &&
+  [ "$(count "$work/services.log" '^login1 inhibit id')" = $inhibitors ] ||
+  fail "expected exactly $inhibitors inhibitor(s) of each kind"
 
-python3 - "$work/receiver.log" "$work/pikora.log" "$mode" <<'PY' || fail "stream checks"
+if [ "$mode" = "--pointer" ]; then
+  before=$(pointer_at)
+  echo 'pointer {"event":"move","dx":40,"dy":40}' >&"$rin"
+  sleep 1
+  [ "$(pointer_at)" = "$before" ] || fail "a pointer event was posted after the stop"
+fi
+
+stats=$(query_json "$rin" "$work/receiver.log" stats) || fail "no statistics from the receiver"
+python3 - "$stats" "$work/pikora.log" "$mode" <<'PY' || fail "stream checks"
 import json, re, sys
-stats = [json.loads(l) for l in open(sys.argv[1]) if l.startswith("{")][-1]
+stats = json.loads(sys.argv[1])
 pikora = open(sys.argv[2]).read()
 mode = sys.argv[3]
 errors = []
@@ -94,9 +244,7 @@ if stats["decodeErrors"] != 0: errors.append(f"decode errors: {stats['decodeErro
 if stats["decodedPictures"] < 20: errors.append(f"too few decoded pictures: {stats['decodedPictures']}")
 w, h = stats["lastDecodedWidth"], stats["lastDecodedHeight"]
 if w > 1280 or h > 720 or w == 0: errors.append(f"picture {w}x{h} outside the receiver's 1280x720 limit")
-# After the stop nothing more is sent: the capture summary says how many pictures were handed over.
-m = re.search(r"capture summary: .* sent (\d+)", pikora)
-if not m: errors.append("no capture summary")
+if not re.search(r"capture summary: .* sent (\d+)", pikora): errors.append("no capture summary")
 for e in errors: print("check failed:", e)
 print(f"frames h264={stats['h264Frames']} jpeg={stats['jpegFrames']} decoded={stats['decodedPictures']} size={w}x{h}")
 sys.exit(1 if errors else 0)
