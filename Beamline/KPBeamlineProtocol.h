@@ -33,7 +33,13 @@ enum class FrameType : std::uint8_t
     H264 = 0x02, // uint32 LE width, uint32 LE height, one Annex-B access unit
     Jpeg = 0x03, // one JPEG picture
     Pcm = 0x04,  // signed 16-bit little-endian interleaved samples, 44,100 Hz, 2 channels
+    // uint64 LE microseconds on the sender's steady clock at which the picture of the next
+    // H.264 or JPEG frame on the link was captured. Optional; 8 bytes exactly.
+    CaptureTime = 0x05,
 };
+
+// Payload size of FrameType::CaptureTime.
+constexpr std::uint32_t kCaptureTimePayloadSize = 8;
 
 // PCM format carried by FrameType::Pcm.
 constexpr int kPcmSampleRate = 44100;

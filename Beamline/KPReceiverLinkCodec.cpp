@@ -63,6 +63,21 @@ QByteArray encodePcm(QByteArrayView pcm)
     return frame(FrameType::Pcm, {}, pcm);
 }
 
+QByteArray encodeCaptureTime(std::uint64_t microseconds)
+{
+    char payload[KPBeamlineProtocol::kCaptureTimePayloadSize];
+    qToLittleEndian<quint64>(quint64(microseconds), payload);
+    return frame(FrameType::CaptureTime, {}, QByteArrayView(payload, sizeof payload));
+}
+
+std::optional<std::uint64_t> captureTimeMicroseconds(std::chrono::steady_clock::time_point time)
+{
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count();
+    if (us < 0)
+        return std::nullopt;
+    return std::uint64_t(us);
+}
+
 DecodeResult decodeBody(const QByteArray& body, Message& out)
 {
     if (body.isEmpty())
@@ -78,6 +93,7 @@ DecodeResult decodeBody(const QByteArray& body, Message& out)
         out.type = FrameType::Json;
         out.payload = body.mid(1);
         out.width = out.height = 0;
+        out.captureTimeUs = 0;
         return DecodeResult::Ok;
     case std::uint8_t(FrameType::H264): {
         if (payloadSize <= 8)
@@ -92,8 +108,19 @@ DecodeResult decodeBody(const QByteArray& body, Message& out)
         out.width = int(w);
         out.height = int(h);
         out.payload = body.mid(9);
+        out.captureTimeUs = 0;
         return DecodeResult::Ok;
     }
+    case std::uint8_t(FrameType::CaptureTime):
+        if (payloadSize < qsizetype(KPBeamlineProtocol::kCaptureTimePayloadSize))
+            return DecodeResult::Truncated;
+        if (payloadSize > qsizetype(KPBeamlineProtocol::kCaptureTimePayloadSize))
+            return DecodeResult::TooLarge;
+        out.type = FrameType::CaptureTime;
+        out.captureTimeUs = qFromLittleEndian<quint64>(body.constData() + 1);
+        out.payload.clear();
+        out.width = out.height = 0;
+        return DecodeResult::Ok;
     case std::uint8_t(FrameType::Jpeg):
     case std::uint8_t(FrameType::Pcm):
         if (payloadSize == 0)
@@ -103,6 +130,7 @@ DecodeResult decodeBody(const QByteArray& body, Message& out)
         out.type = static_cast<FrameType>(type);
         out.payload = body.mid(1);
         out.width = out.height = 0;
+        out.captureTimeUs = 0;
         return DecodeResult::Ok;
     default:
         return DecodeResult::UnknownType;

@@ -9,6 +9,9 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <chrono>
+#include <cstdint>
+#include <optional>
 
 namespace KPReceiverLinkCodec {
 
@@ -18,14 +21,21 @@ QByteArray encodeJson(const std::string& jsonText);
 QByteArray encodeH264(QByteArrayView accessUnit, int width, int height);
 QByteArray encodeJpeg(QByteArrayView jpeg);
 QByteArray encodePcm(QByteArrayView pcm);
+// The capture time of the next picture, in microseconds on the sender's steady clock.
+QByteArray encodeCaptureTime(std::uint64_t microseconds);
+
+// A steady-clock time point as carried by FrameType::CaptureTime; empty for a time point
+// before the clock's epoch (it cannot be carried).
+std::optional<std::uint64_t> captureTimeMicroseconds(std::chrono::steady_clock::time_point time);
 
 // One decoded frame body.
 struct Message
 {
     KPBeamlineProtocol::FrameType type = KPBeamlineProtocol::FrameType::Json;
-    QByteArray payload; // JSON text, access unit, JPEG or PCM bytes
-    int width = 0;      // H.264 only
-    int height = 0;     // H.264 only
+    QByteArray payload;              // JSON text, access unit, JPEG or PCM bytes
+    int width = 0;                   // H.264 only
+    int height = 0;                  // H.264 only
+    std::uint64_t captureTimeUs = 0; // CaptureTime only (the payload stays empty)
 };
 
 enum class DecodeResult

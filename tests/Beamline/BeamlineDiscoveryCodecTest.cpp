@@ -216,6 +216,27 @@ TEST(LinkCodec, InvalidBodiesAndPayloadsAreRefused)
     EXPECT_FALSE(KPReceiverLinkCodec::encodeJpeg(QByteArray(3 * 1024 * 1024, 'j')).isEmpty());
 }
 
+TEST(LinkCodec, CaptureTimeRoundTripsAndOnlyEightBytePayloadsAreAccepted)
+{
+    using R = KPReceiverLinkCodec::DecodeResult;
+    KPReceiverLinkCodec::Message m;
+    for (std::uint64_t us : {std::uint64_t(0), std::uint64_t(0x0102030405060708), ~std::uint64_t(0)}) {
+        const QByteArray frame = KPReceiverLinkCodec::encodeCaptureTime(us);
+        ASSERT_EQ(frame.size(), 4 + 1 + 8);
+        ASSERT_EQ(KPReceiverLinkCodec::decodeBody(frame.mid(4), m), R::Ok);
+        EXPECT_EQ(m.type, KPBeamlineProtocol::FrameType::CaptureTime);
+        EXPECT_EQ(m.captureTimeUs, us);
+    }
+    EXPECT_EQ(KPReceiverLinkCodec::encodeCaptureTime(0x0102030405060708ull).mid(5),
+              QByteArray("\x08\x07\x06\x05\x04\x03\x02\x01", 8)); // little-endian
+    for (int length : {0, 7, 9}) {
+        QByteArray body(1, char(KPBeamlineProtocol::FrameType::CaptureTime));
+        body.append(QByteArray(length, '\x01'));
+        EXPECT_EQ(KPReceiverLinkCodec::decodeBody(body, m), length < 8 ? R::Truncated : R::TooLarge)
+            << length;
+    }
+}
+
 TEST(LinkCodec, KeyFrameDetectionLooksAtNalTypes)
 {
     EXPECT_TRUE(KPReceiverLinkCodec::isH264KeyFrame(QByteArray("\x00\x00\x00\x01\x67\x42", 6))); // SPS

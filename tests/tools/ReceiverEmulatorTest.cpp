@@ -1,5 +1,6 @@
 // The receiver emulator seen from the network: its configuration-file server, its handling of
-// malformed links, its text commands, and the command-line front end.
+// malformed links, capture-time latency and picture sizes, its text commands, and the
+// command-line front end.
 #include "ReceiverEmulator.h"
 
 #include "Beamline/KPBeamlineProtocol.h"
@@ -7,13 +8,16 @@
 #include "Beamline/KPReceiverLinkCodec.h"
 #include "Support/FrameCodec.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QNetworkDatagram>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QThread>
 #include <QUdpSocket>
+#include <chrono>
 #include <gtest/gtest.h>
 
 namespace {
@@ -92,6 +96,23 @@ struct RawSender
         }
         return nullptr;
     }
+    // Writes everything and waits until the socket has handed it to the system.
+    bool sendAll(const QByteArray& bytes)
+    {
+        socket.write(bytes);
+        while (socket.bytesToWrite() > 0)
+            if (!socket.waitForBytesWritten(3000))
+                return false;
+        return true;
+    }
+    // The answer to request `id`, skipping notifications (null on timeout or close).
+    Json answerTo(int id)
+    {
+        for (Json m = next(); !m.is_null(); m = next())
+            if (m.contains("id") && m["id"] == id)
+                return m;
+        return nullptr;
+    }
     bool closedByPeer(int timeoutMs = 3000)
     {
         QElapsedTimer clock;
@@ -103,6 +124,26 @@ struct RawSender
         return socket.state() != QAbstractSocket::ConnectedState;
     }
 };
+
+// A one-colour JPEG of the given size.
+QByteArray jpegOf(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(QColor(40, 160, 90));
+    QByteArray out;
+    QBuffer buffer(&out);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPEG");
+    return out;
+}
+
+// A capture-time frame for `ago` before now on this process's steady clock.
+QByteArray capturedAgo(std::chrono::steady_clock::duration ago)
+{
+    const auto at = std::chrono::steady_clock::now() - ago;
+    return KPReceiverLinkCodec::encodeCaptureTime(
+        std::uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count()));
+}
 
 } // namespace
 
@@ -164,7 +205,15 @@ TEST(ReceiverEmulatorLink, MalformedInputClosesTheLinkAndIsCounted)
         badPicture.socket.flush();
         EXPECT_TRUE(badPicture.closedByPeer());
     }
-    EXPECT_TRUE(waitFor([&] { return rx.statistics().protocolErrors == 3; }));
+    {
+        RawSender shortCaptureTime;
+        ASSERT_TRUE(shortCaptureTime.open(rx));
+        QByteArray body("\x05\x01\x02\x03\x04", 5); // a capture time needs 8 bytes
+        shortCaptureTime.socket.write(FrameCodec::encodeHeader(quint32(body.size())) + body);
+        shortCaptureTime.socket.flush();
+        EXPECT_TRUE(shortCaptureTime.closedByPeer());
+    }
+    EXPECT_TRUE(waitFor([&] { return rx.statistics().protocolErrors == 4; }));
 
     // Requests before the hello are refused; media before a stream is ignored, not decoded.
     RawSender early;
@@ -183,6 +232,64 @@ TEST(ReceiverEmulatorLink, MalformedInputClosesTheLinkAndIsCounted)
     EXPECT_TRUE(waitFor([&] { return rx.statistics().ignoredMedia == 1; }));
     EXPECT_EQ(rx.statistics().jpegFrames, 0u);
     EXPECT_EQ(rx.statistics().connectedSenders, 1);
+}
+
+TEST(ReceiverEmulatorLatency, CaptureTimesGiveTheLatencyOfTheNextDecodedPictureAndSizesAreListed)
+{
+    using namespace std::chrono_literals;
+    ReceiverEmulator rx(config("127.0.0.4"));
+    ASSERT_TRUE(rx.start());
+    RawSender sender;
+    ASSERT_TRUE(sender.open(rx));
+    ASSERT_TRUE(sender.sendAll(capturedAgo(1ms))); // outside a stream: ignored, not kept
+    sender.sendJson(R"({"jsonrpc":"2.0","method":"hello","params":{},"id":1})");
+    ASSERT_TRUE(sender.answerTo(1).contains("result"));
+    sender.sendJson(R"({"jsonrpc":"2.0","method":"startDisplay","params":{"format":"jpeg"},"id":2})");
+    ASSERT_TRUE(sender.answerTo(2).contains("result"));
+
+    const QByteArray large = KPReceiverLinkCodec::encodeJpeg(jpegOf(64, 48));
+    const QByteArray pcm = KPReceiverLinkCodec::encodePcm(QByteArray(16, '\0'));
+    QByteArray stream = large;          // no time
+    stream += capturedAgo(5ms) + large; // a sample of 5 ms or more
+    stream += capturedAgo(20ms) + pcm + KPReceiverLinkCodec::encodeJpeg(jpegOf(32, 16)); // 20 ms or more
+    stream += capturedAgo(1ms) + KPReceiverLinkCodec::encodeJpeg("not a jpeg");          // not decoded: none
+    stream += large;                    // the time went with the failed one
+    stream += capturedAgo(-1h) + large; // another clock: ahead of ours
+    stream += KPReceiverLinkCodec::encodeCaptureTime(~std::uint64_t(0)) + large;
+    ASSERT_TRUE(sender.sendAll(stream));
+    ASSERT_TRUE(waitFor([&] { return rx.statistics().jpegFrames == 7; }));
+    ReceiverStatistics stats = rx.statistics();
+    EXPECT_EQ(stats.decodedPictures, 6u);
+    EXPECT_EQ(stats.ignoredMedia, 0u);
+    EXPECT_EQ(stats.arrivalTimesMs.size(), 8); // capture times are no media
+    EXPECT_EQ(stats.latencyUnrelatedClock, 2u);
+    ASSERT_EQ(stats.tickToDecodedUs.size(), 2);
+    EXPECT_GE(stats.tickToDecodedUs[0], 5000);
+    EXPECT_GE(stats.tickToDecodedUs[1], 20000);
+    Json json = Json::parse(rx.execute("stats").toStdString(), nullptr, false);
+    EXPECT_EQ(json["tickToDecodedMs"]["samples"], 2);
+    EXPECT_DOUBLE_EQ(json["tickToDecodedMs"]["p50"].get<double>(), stats.tickToDecodedUs[0] / 1000.0);
+    EXPECT_DOUBLE_EQ(json["tickToDecodedMs"]["p99"].get<double>(), stats.tickToDecodedUs[1] / 1000.0);
+    EXPECT_DOUBLE_EQ(json["tickToDecodedMs"]["max"].get<double>(), stats.tickToDecodedUs[1] / 1000.0);
+    EXPECT_EQ(json["latencyUnrelatedClock"], 2);
+    EXPECT_EQ(json["pictureSizes"], Json::array({"64x48", "32x16"}));
+
+    // Both lists are bounded, and reset-stats clears them.
+    EXPECT_EQ(rx.execute("reset-stats"), "ok");
+    stream.clear();
+    const qsizetype pictures = ReceiverStatistics::kMaxLatencySamples + 4;
+    for (int i = 0; i < pictures; ++i)
+        stream += capturedAgo(1ms) + KPReceiverLinkCodec::encodeJpeg(jpegOf(8 + 8 * std::min(i, 20), 8));
+    ASSERT_TRUE(sender.sendAll(stream));
+    ASSERT_TRUE(waitFor([&] { return rx.statistics().decodedPictures == quint64(pictures); }, 20000));
+    stats = rx.statistics();
+    EXPECT_EQ(stats.tickToDecodedUs.size(), ReceiverStatistics::kMaxLatencySamples);
+    ASSERT_EQ(stats.pictureSizes.size(), ReceiverStatistics::kMaxPictureSizes);
+    EXPECT_EQ(stats.pictureSizes.back(), QSize(8 + 8 * 15, 8));
+    EXPECT_EQ(rx.execute("reset-stats"), "ok");
+    json = Json::parse(rx.execute("stats").toStdString(), nullptr, false);
+    EXPECT_EQ(json["tickToDecodedMs"], Json::parse(R"({"samples":0,"p50":null,"p99":null,"max":null})"));
+    EXPECT_EQ(json["pictureSizes"], Json::array());
 }
 
 TEST(ReceiverEmulatorCommands, TextCommandsAreValidatedAndApplied)

@@ -3,6 +3,9 @@
 #include "ReceiverEmulatorCore.h"
 
 #include <QThread>
+#include <algorithm>
+#include <cmath>
+#include <vector>
 
 namespace {
 
@@ -36,6 +39,13 @@ bool parseSwitch(const QString& word, bool& out)
     return false;
 }
 
+// Nearest-rank percentile of sorted values, in milliseconds.
+double percentileMs(const std::vector<qint64>& sortedUs, double p)
+{
+    const auto rank = std::size_t(std::ceil(p * double(sortedUs.size())));
+    return double(sortedUs[std::clamp<std::size_t>(rank, 1, sortedUs.size()) - 1]) / 1000.0;
+}
+
 } // namespace
 
 Json ReceiverStatistics::toJson() const
@@ -43,6 +53,17 @@ Json ReceiverStatistics::toJson() const
     Json arrivals = Json::array();
     for (qint64 t : arrivalTimesMs)
         arrivals.push_back(t);
+    Json latency{{"samples", tickToDecodedUs.size()}, {"p50", nullptr}, {"p99", nullptr}, {"max", nullptr}};
+    if (!tickToDecodedUs.isEmpty()) {
+        std::vector<qint64> sorted(tickToDecodedUs.begin(), tickToDecodedUs.end());
+        std::sort(sorted.begin(), sorted.end());
+        latency["p50"] = percentileMs(sorted, 0.50);
+        latency["p99"] = percentileMs(sorted, 0.99);
+        latency["max"] = double(sorted.back()) / 1000.0;
+    }
+    Json sizes = Json::array();
+    for (const QSize& size : pictureSizes)
+        sizes.push_back(QStringLiteral("%1x%2").arg(size.width()).arg(size.height()).toStdString());
     Json out{{"connectedSenders", connectedSenders},
              {"streamingSenders", streamingSenders},
              {"h264Frames", h264Frames},
@@ -66,7 +87,10 @@ Json ReceiverStatistics::toJson() const
              {"discoveryReplies", discoveryReplies},
              {"configRequests", configRequests},
              {"pointerEventsSent", pointerEventsSent},
-             {"arrivalTimesMs", arrivals}};
+             {"arrivalTimesMs", arrivals},
+             {"tickToDecodedMs", latency},
+             {"latencyUnrelatedClock", latencyUnrelatedClock},
+             {"pictureSizes", sizes}};
     if (lastHostAnswer) {
         out["lastHostAnswer"] = *lastHostAnswer;
         out["lastHostAnswerMode"] = lastHostAnswerMode;

@@ -75,6 +75,16 @@ struct ReceiverStatistics
     quint64 pointerEventsSent = 0;
     std::optional<bool> lastHostAnswer; // allow flag of the last answer to "ask"
     int lastHostAnswerMode = 0;
+    // Capture tick at the sender to decoded picture here, microseconds, of the last
+    // kMaxLatencySamples pictures that came with a capture time. Only meaningful when the
+    // sender runs on this host (the times are on its steady clock).
+    QList<qint64> tickToDecodedUs;
+    quint64 latencyUnrelatedClock = 0; // capture times that gave no plausible latency (ignored)
+    // Distinct decoded picture sizes in order of first appearance (at most kMaxPictureSizes).
+    QList<QSize> pictureSizes;
+
+    static constexpr qsizetype kMaxLatencySamples = 1024;
+    static constexpr qsizetype kMaxPictureSizes = 16;
 
     Json toJson() const;
 };

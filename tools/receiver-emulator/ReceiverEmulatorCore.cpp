@@ -14,11 +14,49 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
+#include <chrono>
+#include <limits>
+#include <utility>
 
 Q_LOGGING_CATEGORY(lcReceiverEmulator, "pikora.receiver-emulator")
 
 namespace M = KPBeamlineProtocol::Method;
 namespace EC = KPBeamlineProtocol::ErrorCode;
+
+namespace {
+
+// Capture-to-decoded times above this are taken for a sender on another clock.
+constexpr std::int64_t kMaxPlausibleLatencyUs = 60'000'000;
+
+// Records the latency of a picture captured at `captureUs` (sender's steady clock) and decoded
+// at `decodedAt`; implausible ones (another host's clock) are only counted.
+void recordLatency(ReceiverStatistics& stats, std::uint64_t captureUs,
+                   std::chrono::steady_clock::time_point decodedAt)
+{
+    const std::int64_t decodedUs =
+        std::chrono::duration_cast<std::chrono::microseconds>(decodedAt.time_since_epoch()).count();
+    if (captureUs > std::uint64_t(std::numeric_limits<std::int64_t>::max())) {
+        ++stats.latencyUnrelatedClock;
+        return;
+    }
+    const std::int64_t latency = decodedUs - std::int64_t(captureUs);
+    if (latency < 0 || latency >= kMaxPlausibleLatencyUs) {
+        ++stats.latencyUnrelatedClock;
+        return;
+    }
+    stats.tickToDecodedUs.append(latency);
+    if (stats.tickToDecodedUs.size() > ReceiverStatistics::kMaxLatencySamples)
+        stats.tickToDecodedUs.removeFirst();
+}
+
+void recordPictureSize(ReceiverStatistics& stats, const QSize& size)
+{
+    if (stats.pictureSizes.size() < ReceiverStatistics::kMaxPictureSizes &&
+        !stats.pictureSizes.contains(size))
+        stats.pictureSizes.append(size);
+}
+
+} // namespace
 
 struct ReceiverEmulatorCore::Sender
 {
@@ -32,6 +70,8 @@ struct ReceiverEmulatorCore::Sender
     int role = KPBeamlineProtocol::RoleNone;
     Json pendingStart; // id of a startDisplay waiting for the host's answer
     std::shared_ptr<H264Decoder> h264;
+    // The capture time (sender's steady clock, microseconds) announced for the next picture.
+    std::optional<std::uint64_t> pendingCaptureUs;
     std::map<long long, ResponseHandler> pending;
     long long nextId = 1;
 };
@@ -261,15 +301,26 @@ void ReceiverEmulatorCore::readSender(Sender* s)
 
 void ReceiverEmulatorCore::handleMessage(Sender* s, const KPReceiverLinkCodec::Message& m)
 {
-    if (m.type == KPBeamlineProtocol::FrameType::Json)
+    if (m.type == KPBeamlineProtocol::FrameType::Json) {
         handleJson(s, m.payload);
-    else
+    } else if (m.type == KPBeamlineProtocol::FrameType::CaptureTime) {
+        // Describes the next picture; outside a stream it is ignored like the media it announces.
+        if (s->streaming)
+            s->pendingCaptureUs = m.captureTimeUs;
+        else
+            qCDebug(lcReceiverEmulator) << "sender" << s->peer << ": capture time outside a stream ignored";
+    } else {
         handleMedia(s, m);
+    }
 }
 
 void ReceiverEmulatorCore::handleMedia(Sender* s, const KPReceiverLinkCodec::Message& m)
 {
     using KPBeamlineProtocol::FrameType;
+    // A capture time applies to the next picture only, whatever becomes of it.
+    std::optional<std::uint64_t> captureUs;
+    if (m.type == FrameType::H264 || m.type == FrameType::Jpeg)
+        captureUs = std::exchange(s->pendingCaptureUs, std::nullopt);
     std::lock_guard lock(m_statsMutex);
     if (!s->streaming) {
         ++m_stats.ignoredMedia;
@@ -297,11 +348,15 @@ void ReceiverEmulatorCore::handleMedia(Sender* s, const KPReceiverLinkCodec::Mes
             m_raw.flush();
         }
         const auto result = s->h264->decode(m.payload);
+        const auto decodedAt = std::chrono::steady_clock::now();
         if (result == H264Decoder::Result::Error) {
             ++m_stats.decodeErrors;
         } else if (result == H264Decoder::Result::Picture) {
             ++m_stats.decodedPictures;
             m_stats.lastDecodedSize = s->h264->lastPictureSize();
+            recordPictureSize(m_stats, m_stats.lastDecodedSize);
+            if (captureUs)
+                recordLatency(m_stats, *captureUs, decodedAt);
             m_lastDecoder = s->h264;
             m_lastWasJpeg = false;
         }
@@ -311,6 +366,7 @@ void ReceiverEmulatorCore::handleMedia(Sender* s, const KPReceiverLinkCodec::Mes
         ++m_stats.jpegFrames;
         QString error;
         QImage image = m_jpeg->decode(m.payload, &error);
+        const auto decodedAt = std::chrono::steady_clock::now();
         if (image.isNull()) {
             ++m_stats.decodeErrors;
             qCDebug(lcReceiverEmulator) << "JPEG decode failed:" << error;
@@ -318,6 +374,9 @@ void ReceiverEmulatorCore::handleMedia(Sender* s, const KPReceiverLinkCodec::Mes
             ++m_stats.decodedPictures;
             m_stats.lastFrameSize = image.size();
             m_stats.lastDecodedSize = image.size();
+            recordPictureSize(m_stats, image.size());
+            if (captureUs)
+                recordLatency(m_stats, *captureUs, decodedAt);
             m_lastJpeg = std::move(image);
             m_lastWasJpeg = true;
         }
@@ -328,6 +387,7 @@ void ReceiverEmulatorCore::handleMedia(Sender* s, const KPReceiverLinkCodec::Mes
         m_stats.pcmBytes += quint64(m.payload.size());
         break;
     case FrameType::Json:
+    case FrameType::CaptureTime:
         break;
     }
 }
@@ -517,6 +577,7 @@ void ReceiverEmulatorCore::endStream(Sender* s)
     if (!s->streaming)
         return;
     s->streaming = false;
+    s->pendingCaptureUs.reset();
     if (s->role == KPBeamlineProtocol::RoleHost) {
         s->role = KPBeamlineProtocol::RoleNone;
         if (s->socket->state() == QAbstractSocket::ConnectedState)
@@ -687,6 +748,7 @@ void ReceiverEmulatorCore::stopDisplay()
     for (Sender* s : streamingSenders()) {
         notify(s, M::DisplayStop);
         s->streaming = false;
+        s->pendingCaptureUs.reset();
         if (s->role == KPBeamlineProtocol::RoleHost)
             s->role = KPBeamlineProtocol::RoleNone;
     }
