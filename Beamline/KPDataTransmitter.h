@@ -7,7 +7,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QSize>
-
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -49,6 +49,20 @@ public:
     virtual void sendH264Data(const QByteArray& accessUnit, int width, int height) = 0;
     virtual void sendImageWithData(const QByteArray& jpeg) = 0;
     virtual void sendPCMData(const QByteArray& pcm) = 0;
+    // The same, telling the receiver when the picture was captured (the steady-clock time of
+    // the capture tick) so that it can measure capture-to-display latency. Transmitters that
+    // cannot carry the time send the picture alone.
+    virtual void sendH264Data(const QByteArray& accessUnit, int width, int height,
+                              std::chrono::steady_clock::time_point captureTime)
+    {
+        (void)captureTime;
+        sendH264Data(accessUnit, width, height);
+    }
+    virtual void sendImageWithData(const QByteArray& jpeg, std::chrono::steady_clock::time_point captureTime)
+    {
+        (void)captureTime;
+        sendImageWithData(jpeg);
+    }
 
     virtual KPSplitScreenController* splitScreenController() = 0;
     virtual KPHIDEventController* HIDEventController() = 0;

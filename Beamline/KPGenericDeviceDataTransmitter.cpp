@@ -210,7 +210,38 @@ bool KPGenericDeviceDataTransmitter::mayQueueMedia()
     return false;
 }
 
+namespace {
+
+// The capture-time frame for `captureTime` followed by `media`, as one queue entry. Without a
+// time (or one the frame cannot carry) the media frame goes alone.
+QByteArray withCaptureTime(QByteArray media, std::optional<std::chrono::steady_clock::time_point> captureTime)
+{
+    if (!captureTime)
+        return media;
+    const std::optional<std::uint64_t> us = KPReceiverLinkCodec::captureTimeMicroseconds(*captureTime);
+    if (!us)
+        return media;
+    QByteArray entry = KPReceiverLinkCodec::encodeCaptureTime(*us);
+    entry.append(media);
+    return entry;
+}
+
+} // namespace
+
 void KPGenericDeviceDataTransmitter::sendH264Data(const QByteArray& accessUnit, int width, int height)
+{
+    queueH264(accessUnit, width, height, std::nullopt);
+}
+
+void KPGenericDeviceDataTransmitter::sendH264Data(const QByteArray& accessUnit, int width, int height,
+                                                  std::chrono::steady_clock::time_point captureTime)
+{
+    queueH264(accessUnit, width, height, captureTime);
+}
+
+void KPGenericDeviceDataTransmitter::queueH264(
+    const QByteArray& accessUnit, int width, int height,
+    std::optional<std::chrono::steady_clock::time_point> captureTime)
 {
     if (!mayQueueMedia())
         return;
@@ -221,13 +252,27 @@ void KPGenericDeviceDataTransmitter::sendH264Data(const QByteArray& accessUnit, 
         ++m_discarded;
         return;
     }
+    // Key-frame detection looks at the access unit alone, not at the bytes in front of it.
     const bool key = KPReceiverLinkCodec::isH264KeyFrame(accessUnit);
+    QByteArray entry = withCaptureTime(std::move(frame), captureTime);
     std::lock_guard lock(m_mutex);
     if (m_link)
-        m_link->enqueueMedia(std::move(frame), true, key);
+        m_link->enqueueMedia(std::move(entry), true, key);
 }
 
 void KPGenericDeviceDataTransmitter::sendImageWithData(const QByteArray& jpeg)
+{
+    queueJpeg(jpeg, std::nullopt);
+}
+
+void KPGenericDeviceDataTransmitter::sendImageWithData(const QByteArray& jpeg,
+                                                       std::chrono::steady_clock::time_point captureTime)
+{
+    queueJpeg(jpeg, captureTime);
+}
+
+void KPGenericDeviceDataTransmitter::queueJpeg(
+    const QByteArray& jpeg, std::optional<std::chrono::steady_clock::time_point> captureTime)
 {
     if (!mayQueueMedia())
         return;
@@ -237,9 +282,10 @@ void KPGenericDeviceDataTransmitter::sendImageWithData(const QByteArray& jpeg)
         ++m_discarded;
         return;
     }
+    QByteArray entry = withCaptureTime(std::move(frame), captureTime);
     std::lock_guard lock(m_mutex);
     if (m_link)
-        m_link->enqueueMedia(std::move(frame), false, false);
+        m_link->enqueueMedia(std::move(entry), false, false);
 }
 
 void KPGenericDeviceDataTransmitter::sendPCMData(const QByteArray& pcm)

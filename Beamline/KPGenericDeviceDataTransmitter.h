@@ -17,6 +17,7 @@
 
 #include <QPointer>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -55,6 +56,12 @@ public:
     void sendH264Data(const QByteArray& accessUnit, int width, int height) override;
     void sendImageWithData(const QByteArray& jpeg) override;
     void sendPCMData(const QByteArray& pcm) override;
+    // A capture-time frame goes in front of the picture; both are queued as one entry, so
+    // the drop policy keeps or drops them together.
+    void sendH264Data(const QByteArray& accessUnit, int width, int height,
+                      std::chrono::steady_clock::time_point captureTime) override;
+    void sendImageWithData(const QByteArray& jpeg,
+                           std::chrono::steady_clock::time_point captureTime) override;
     KPSplitScreenController* splitScreenController() override { return &m_split; }
     KPHIDEventController* HIDEventController() override { return &m_hid; }
     KPDataTransmitterConferenceControl* conferenceController() override;
@@ -96,6 +103,9 @@ private:
     void applyLayout(const Json& object);
     void endDisplay(bool postStopNotification);
     bool mayQueueMedia();
+    void queueH264(const QByteArray& accessUnit, int width, int height,
+                   std::optional<std::chrono::steady_clock::time_point> captureTime);
+    void queueJpeg(const QByteArray& jpeg, std::optional<std::chrono::steady_clock::time_point> captureTime);
     void postToMain(std::function<void()> fn) const;
     std::shared_ptr<KPDataTransmitterHostControlDelegate> delegate() const;
 

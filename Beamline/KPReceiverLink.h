@@ -64,9 +64,11 @@ public:
     void notify(const std::string& method, Json params);
     void respond(const KPJSONRPCResponse& response);
 
-    // Queues one encoded media frame (see KPReceiverLinkCodec). Drop policy: a frame that would
-    // take the queue above kHardCap is dropped (the newest one), and after a dropped H.264 access
-    // unit every following non-key unit is dropped until the next key frame.
+    // Queues one encoded media frame (see KPReceiverLinkCodec), possibly preceded by the frames
+    // that belong to it (its capture time): the entry is written, counted and dropped whole, and
+    // `isKeyFrame` describes its access unit. Drop policy: an entry that would take the queue
+    // above kHardCap is dropped (the newest one), and after a dropped H.264 access unit every
+    // following non-key unit is dropped until the next key frame.
     EnqueueResult enqueueMedia(QByteArray frame, bool isH264, bool isKeyFrame);
 
     bool isOpen() const { return m_open; }

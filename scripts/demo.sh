@@ -145,6 +145,11 @@ if stats:
     if keys:
         print(f"key-frame spacing               : every {stats.get('h264Frames', 0) / keys:.1f} frames on average")
     print(f"picture size                    : {stats.get('lastDecodedWidth')}x{stats.get('lastDecodedHeight')}")
+    lat = stats.get("tickToDecodedMs") or {}
+    if lat.get("samples"):
+        print(f"tick-to-decoded latency         : p50 {lat['p50']:.1f} ms, p99 {lat['p99']:.1f} ms ({lat['samples']} samples)")
+    else:
+        print("tick-to-decoded latency         : no samples")
 png = out / "receiver.png"
 print(f"receiver picture                : {png if png.exists() else '(not saved)'}")
 print(f"logs                            : {out}")

@@ -241,6 +241,7 @@ std::shared_ptr<KPImageCompressor> AVSessionUtility::setupImageCompressor(const 
 
 void AVSessionUtility::tick(std::uint64_t generation)
 {
+    // Taken before anything can block: the transmitter sends it as the picture's capture time.
     const auto tickTime = std::chrono::steady_clock::now();
     std::lock_guard lock(m_lock);
     if (generation != m_generation || !m_desktopImageProvider)
@@ -316,7 +317,7 @@ void AVSessionUtility::sendH264Data(const QByteArray& data, qint64 width, qint64
         ++m_stats.picturesDiscarded;
         return;
     }
-    tx->sendH264Data(data, int(width), int(height));
+    tx->sendH264Data(data, int(width), int(height), tickTime);
     recordHandOver(tickTime, data.size());
 }
 
@@ -328,7 +329,7 @@ void AVSessionUtility::sendJpegData(const QByteArray& data, std::chrono::steady_
         ++m_stats.picturesDiscarded;
         return;
     }
-    tx->sendImageWithData(data);
+    tx->sendImageWithData(data, tickTime);
     recordHandOver(tickTime, data.size());
 }
 

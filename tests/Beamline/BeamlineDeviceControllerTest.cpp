@@ -8,11 +8,15 @@
 #include "Beamline/KPGenericDevice.h"
 #include "Beamline/KPGenericDeviceScanner.h"
 #include "Beamline/KPReceiverLink.h"
+#include "Beamline/KPReceiverLinkCodec.h"
 #include "BeamlineTestSupport.h"
 #include "ReceiverEmulator.h"
+#include "Support/FrameCodec.h"
 #include "Support/NotificationCenter.h"
 
 #include <QNetworkDatagram>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <atomic>
@@ -73,21 +77,26 @@ struct ConnectRecorder
     }
 };
 
-// Connects `dc` to `rx` and waits for the callback; returns whether it succeeded.
-bool connectTo(KPDeviceController& dc, const ReceiverEmulator& rx)
+// Connects `dc` to `device` and waits for the callback; returns whether it succeeded.
+bool connectTo(KPDeviceController& dc, std::shared_ptr<KPGenericDevice> device)
 {
     ConnectRecorder rec;
     dc.setConnectionCallback(rec.callback());
-    dc.connect(deviceFor(rx));
+    dc.connect(std::move(device));
     if (!waitUntil([&] { return !rec.calls.empty(); }))
         return false;
     return !rec.calls.front().error.has_value();
 }
 
-// Connects and starts the display stream.
-bool startStream(KPDeviceController& dc, const ReceiverEmulator& rx)
+bool connectTo(KPDeviceController& dc, const ReceiverEmulator& rx)
 {
-    if (!connectTo(dc, rx))
+    return connectTo(dc, deviceFor(rx));
+}
+
+// Connects and starts the display stream.
+bool startStream(KPDeviceController& dc, std::shared_ptr<KPGenericDevice> device)
+{
+    if (!connectTo(dc, std::move(device)))
         return false;
     std::vector<std::optional<KPError>> starts;
     dc.setWifiDisplayStartCallback([&](std::optional<KPError> e) { starts.push_back(e); });
@@ -95,6 +104,11 @@ bool startStream(KPDeviceController& dc, const ReceiverEmulator& rx)
     if (!waitUntil([&] { return !starts.empty(); }))
         return false;
     return !starts.front().has_value() && dc.isWIFIDisplayOn();
+}
+
+bool startStream(KPDeviceController& dc, const ReceiverEmulator& rx)
+{
+    return startStream(dc, deviceFor(rx));
 }
 
 struct RecordingListener : GenericDeviceHIDEventListener
@@ -476,6 +490,137 @@ TEST(TransmitterStreaming, AStalledReceiverCausesDropsAtTheSenderWithBoundedMemo
     rx->setReadingPaused(false);
     ASSERT_TRUE(waitUntil([&] { return t->socketStatus() && t->socketStatus()->readyToSendH264; }, 15000));
     EXPECT_TRUE(waitUntil([&] { return t->queuedBytes() == 0; }, 15000));
+}
+
+namespace {
+
+// A receiver reduced to the wire: answers hello and startDisplay, records every media frame in
+// arrival order (type, capture time, the "#tag#" in its payload), and can stop reading.
+struct WireRecorder : QObject
+{
+    struct Frame
+    {
+        KPBeamlineProtocol::FrameType type;
+        std::uint64_t captureTimeUs;
+        QByteArray tag;
+    };
+    QTcpServer server;
+    QTcpSocket* socket = nullptr;
+    FrameCodec::Decoder decoder{KPBeamlineProtocol::kMaxFrameBodySize};
+    bool reading = true;
+    std::vector<Frame> frames;
+
+    WireRecorder()
+    {
+        server.listen(QHostAddress("127.0.0.2"), 0);
+        QObject::connect(&server, &QTcpServer::newConnection, this, [this] {
+            socket = server.nextPendingConnection();
+            socket->setReadBufferSize(64 * 1024);
+            QObject::connect(socket, &QTcpSocket::readyRead, this, [this] { read(); });
+        });
+    }
+    void setReading(bool on)
+    {
+        reading = on;
+        QMetaObject::invokeMethod(
+            this, [this] { read(); }, Qt::QueuedConnection);
+    }
+    void read()
+    {
+        if (!reading || !socket)
+            return;
+        decoder.append(socket->readAll());
+        QByteArray body;
+        KPReceiverLinkCodec::Message m;
+        while (decoder.next(body) == FrameCodec::Decoder::Status::Frame) {
+            ASSERT_EQ(KPReceiverLinkCodec::decodeBody(body, m), KPReceiverLinkCodec::DecodeResult::Ok);
+            if (m.type != KPBeamlineProtocol::FrameType::Json) {
+                const QList<QByteArray> parts = m.payload.left(64).split('#');
+                frames.push_back({m.type, m.captureTimeUs, parts.size() > 2 ? parts[1] : QByteArray()});
+                continue;
+            }
+            auto request = KPJSONRPCObject::parse(m.payload.toStdString(), nullptr);
+            if (!request || request->kind() != KPJSONRPCObject::Kind::Request)
+                continue;
+            const auto& r = static_cast<const KPJSONRPCRequest&>(*request);
+            const Json result = r.method() == "hello" ? Json{{"hostName", "Wire"}}
+                                                      : Json{{"screenNumber", 1}, {"screenPosition", 0}};
+            socket->write(KPReceiverLinkCodec::encodeJson(
+                KPJSONRPCResponse::success(r.aId(), result).JSONRPCMessage()));
+        }
+    }
+};
+
+// An access unit tagged `tag`; a key frame starts with an SPS.
+QByteArray taggedUnit(bool key, int tag, int filler = 16)
+{
+    QByteArray au =
+        key ? QByteArray("\x00\x00\x00\x01\x67\x42\x00\x1f", 8) : QByteArray("\x00\x00\x00\x01\x41\x9a", 6);
+    return au + '#' + QByteArray::number(tag) + '#' + QByteArray(filler, '\x11');
+}
+
+std::uint64_t microseconds(std::chrono::steady_clock::time_point t)
+{
+    return std::uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count());
+}
+
+} // namespace
+
+TEST(TransmitterStreaming, ACaptureTimeTravelsRightInFrontOfItsPictureAndIsDroppedWithIt)
+{
+    using T = KPBeamlineProtocol::FrameType;
+    WireRecorder wire;
+    KPDeviceController dc;
+    registerGeneric(dc);
+    ASSERT_TRUE(startStream(
+        dc, KPGenericDevice::vistrelproDeviceFromIP("127.0.0.2", "?", 3.0, wire.server.serverPort())));
+    auto t = dc.genericTransmitter();
+    // Picture i is tagged i and captured at base + i microseconds.
+    const auto base = std::chrono::steady_clock::now();
+    auto timeOf = [&](int i) { return base + std::chrono::microseconds(i); };
+
+    // Untimed pictures go alone; PCM never comes between a capture time and its picture.
+    t->sendH264Data(taggedUnit(true, 0), 64, 64, timeOf(0));
+    t->sendPCMData(QByteArray(16, '\0'));
+    t->sendH264Data(taggedUnit(false, 1), 64, 64);
+    t->sendImageWithData(QByteArray("\xff\xd8#2#\xff\xd9", 7), timeOf(2));
+    ASSERT_TRUE(waitUntil([&] { return wire.frames.size() >= 6; }));
+    const std::vector<T> expected{T::CaptureTime, T::H264, T::Pcm, T::H264, T::CaptureTime, T::Jpeg};
+    ASSERT_EQ(wire.frames.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(wire.frames[i].type, expected[i]) << "frame " << i;
+    EXPECT_EQ(wire.frames[0].captureTimeUs, microseconds(timeOf(0)));
+    EXPECT_EQ(wire.frames[4].captureTimeUs, microseconds(timeOf(2)));
+    EXPECT_EQ(wire.frames[5].tag, "2");
+    wire.frames.clear();
+
+    // Back-pressure: big key frames until the sender drops one, then a non-key unit (dropped
+    // while waiting for a key frame), then a key frame once the queue has drained.
+    wire.setReading(false);
+    int sent = 10;
+    for (; sent < 250 && t->droppedFrames() == 0; ++sent) {
+        t->sendH264Data(taggedUnit(true, sent, 256 * 1024), 1920, 1080, timeOf(sent));
+        if (sent % 8 == 0)
+            spin(5); // let the link thread write
+    }
+    ASSERT_GT(t->droppedFrames(), 0u);
+    t->sendH264Data(taggedUnit(false, sent), 1920, 1080, timeOf(sent));
+    EXPECT_EQ(t->droppedFrames(), 2u);
+    wire.setReading(true);
+    ASSERT_TRUE(waitUntil([&] { return t->queuedBytes() == 0; }, 15000));
+    const int last = ++sent;
+    t->sendH264Data(taggedUnit(true, last), 1920, 1080, timeOf(last));
+    ASSERT_TRUE(
+        waitUntil([&] { return !wire.frames.empty() && wire.frames.back().tag.toInt() == last; }, 15000));
+
+    // Only pairs arrived: each picture right behind the capture time it was sent with.
+    ASSERT_EQ(wire.frames.size() % 2, 0u);
+    for (std::size_t i = 0; i < wire.frames.size(); i += 2) {
+        ASSERT_EQ(wire.frames[i].type, T::CaptureTime) << "frame " << i;
+        ASSERT_EQ(wire.frames[i + 1].type, T::H264) << "frame " << i + 1;
+        EXPECT_EQ(wire.frames[i].captureTimeUs, microseconds(timeOf(wire.frames[i + 1].tag.toInt()))) << i;
+    }
+    EXPECT_EQ(wire.frames.size() / 2 + t->droppedFrames(), std::size_t(last - 10 + 1));
 }
 
 TEST(TransmitterReceiverEvents, SplitScreenChangesAreObservable)

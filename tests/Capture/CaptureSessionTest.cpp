@@ -59,6 +59,7 @@ protected:
 
 TEST_F(CaptureSession, HandsDecodablePicturesOfTheMovingDesktopToTheTransmitter)
 {
+    const auto started = std::chrono::steady_clock::now();
     session->startCapture(display(), 2, 3);
     EXPECT_TRUE(session->isRunning());
     ASSERT_EQ(session->currentCaptureDevice(), display());
@@ -95,7 +96,22 @@ TEST_F(CaptureSession, HandsDecodablePicturesOfTheMovingDesktopToTheTransmitter)
     EXPECT_GT(lastFrame, 0u);
     const AVSessionUtility::Statistics stats = session->statistics();
     EXPECT_EQ(stats.picturesSent, pictures.size());
-    EXPECT_EQ(stats.latenciesUs.size(), pictures.size());
+    ASSERT_EQ(stats.latenciesUs.size(), pictures.size());
+
+    // Every picture carries the time of the tick that took it: one tick per picture, after
+    // the start, before the hand-over, and the same tick the session measures its own
+    // tick-to-hand-over latency from.
+    auto previous = started;
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        const FakeTransmitter::Picture& p = pictures[i];
+        ASSERT_TRUE(p.captureTime.has_value()) << "picture " << i;
+        EXPECT_GT(*p.captureTime, previous) << "picture " << i;
+        EXPECT_LE(*p.captureTime, p.handedOverAt) << "picture " << i;
+        const auto toCall =
+            std::chrono::duration_cast<std::chrono::microseconds>(p.handedOverAt - *p.captureTime).count();
+        EXPECT_LE(toCall, std::int64_t(stats.latenciesUs[i])) << "picture " << i;
+        previous = *p.captureTime;
+    }
 }
 
 TEST_F(CaptureSession, FramesAreDroppedUncompressedWhileTheTransmitterIsNotReady)
@@ -245,6 +261,7 @@ TEST_F(CaptureSession, JpegPicturesFitTheLimit)
     tjhandle tj = tjInitDecompress();
     for (const auto& p : tx->received()) {
         EXPECT_FALSE(p.h264);
+        EXPECT_TRUE(p.captureTime.has_value());
         int w = 0, h = 0, sub = 0, cs = 0;
         ASSERT_EQ(tjDecompressHeader3(tj, reinterpret_cast<const unsigned char*>(p.data.constData()),
                                       p.data.size(), &w, &h, &sub, &cs),

@@ -4,8 +4,10 @@
 
 #include <QByteArray>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 // Records what the capture session hands over; readiness, state and the split-screen
@@ -28,6 +30,9 @@ public:
         int width = 0;
         int height = 0;
         bool h264 = true;
+        // Passed with the picture (timed calls only), and when the call came.
+        std::optional<std::chrono::steady_clock::time_point> captureTime;
+        std::chrono::steady_clock::time_point handedOverAt;
     };
 
     std::shared_ptr<KPPrototypeDevice> connectedDevice() const override { return nullptr; }
@@ -42,15 +47,17 @@ public:
     }
     void sendH264Data(const QByteArray& accessUnit, int width, int height) override
     {
-        std::lock_guard lock(mutex);
-        pictures.push_back({accessUnit, width, height, true});
-        changed.notify_all();
+        record({accessUnit, width, height, true, std::nullopt, {}});
     }
-    void sendImageWithData(const QByteArray& jpeg) override
+    void sendImageWithData(const QByteArray& jpeg) override { record({jpeg, 0, 0, false, std::nullopt, {}}); }
+    void sendH264Data(const QByteArray& accessUnit, int width, int height,
+                      std::chrono::steady_clock::time_point captureTime) override
     {
-        std::lock_guard lock(mutex);
-        pictures.push_back({jpeg, 0, 0, false});
-        changed.notify_all();
+        record({accessUnit, width, height, true, captureTime, {}});
+    }
+    void sendImageWithData(const QByteArray& jpeg, std::chrono::steady_clock::time_point captureTime) override
+    {
+        record({jpeg, 0, 0, false, captureTime, {}});
     }
     void sendPCMData(const QByteArray&) override {}
     KPSplitScreenController* splitScreenController() override { return &split; }
@@ -86,6 +93,14 @@ public:
     FakeSplitScreen split;
 
 private:
+    void record(Picture picture)
+    {
+        picture.handedOverAt = std::chrono::steady_clock::now();
+        std::lock_guard lock(mutex);
+        pictures.push_back(std::move(picture));
+        changed.notify_all();
+    }
+
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Picture> pictures;
