@@ -350,8 +350,11 @@ void AVSessionUtility::recordHandOver(std::chrono::steady_clock::time_point tick
 void AVSessionUtility::stopCapture()
 {
     std::lock_guard lock(m_lock);
+    const bool wasRunning = m_desktopImageProvider != nullptr;
     setAudioOn(false);
     stopTimerLocked();
+    if (wasRunning)
+        qCInfo(lcCapture) << "capture: stopped";
     if (m_desktopImageProvider)
         m_desktopImageProvider->setActiveVideoDevice(std::nullopt);
     m_desktopImageProvider.reset();
