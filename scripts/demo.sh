@@ -4,6 +4,7 @@
 #   a virtual display (Xvfb, 2880x1800) showing an animated desktop-like scene,
 #   an emulated receiver on 127.0.0.2 that decodes what it gets,
 #   an emulated button accessory on 127.0.0.3, paired with that receiver, on a simulated USB bus,
+#   the desktop's screen-saver and login1 inhibitor services, emulated on a private D-Bus,
 #   and Pikora pointed at them.
 #
 # The accessory is plugged in; Pikora links to it, learns the paired receiver, connects and
@@ -20,15 +21,18 @@ seconds="${PIKORA_DEMO_SECONDS:-15}"
 
 if [ -z "${PIKORA_DEMO_NO_INSTALL:-}" ]; then
   "$root/scripts/install-deps.sh"
-  "$root/scripts/build.sh" --target Pikora pikora-accessory-emulator pikora-receiver-emulator pikora-demo-desktop
+  "$root/scripts/build.sh" --target Pikora pikora-accessory-emulator pikora-receiver-emulator pikora-demo-desktop \
+    pikora-desktop-services-emulator
 fi
 
 # Everything below runs inside a private D-Bus session so Pikora's power assertions and the
-# permission protocol have a bus without touching the user's.
+# permission protocol have a bus without touching the user's; it stands in for the system bus
+# (login1) as well.
 if [ -z "${PIKORA_DEMO_IN_SESSION:-}" ]; then
   export PIKORA_DEMO_IN_SESSION=1
   exec dbus-run-session -- bash "${BASH_SOURCE[0]}" "$@"
 fi
+export DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS"
 
 rm -rf "$out"
 mkdir -p "$out/usb"
@@ -56,7 +60,15 @@ echo "demo: display $DISPLAY"
 "$build/tools/demo-desktop/pikora-demo-desktop" >"$out/desktop.log" 2>&1 &
 pids+=($!)
 
-# 2. The receiver, answering discovery on 127.0.0.2.
+# 2. The screen saver and login1, where Pikora takes its two power assertions.
+services_in="$out/services.in"
+mkfifo "$services_in"
+"$build/tools/desktop-services-emulator/pikora-desktop-services-emulator" \
+  <"$services_in" >"$out/services.log" 2>&1 &
+pids+=($!)
+exec {sin}>"$services_in"
+
+# 3. The receiver, answering discovery on 127.0.0.2.
 receiver_in="$out/receiver.in"
 mkfifo "$receiver_in"
 "$build/tools/receiver-emulator/pikora-receiver-emulator" --bind 127.0.0.2 --name Demo-Receiver \
@@ -66,7 +78,7 @@ mkfifo "$receiver_in"
 pids+=($!)
 exec {rin}>"$receiver_in"
 
-# 3. The accessory, paired with that receiver, plugged into the simulated bus.
+# 4. The accessory, paired with that receiver, plugged into the simulated bus.
 accessory_in="$out/accessory.in"
 mkfifo "$accessory_in"
 "$build/tools/accessory-emulator/pikora-accessory-emulator" --listen 127.0.0.3 --port 53630 \
@@ -76,7 +88,7 @@ mkfifo "$accessory_in"
 pids+=($!)
 exec {ain}>"$accessory_in"
 
-# 4. Pikora.
+# 5. Pikora.
 "$build/Pikora/Pikora" --usb-sim "$out/usb" --accessory-address 127.0.0.3:53630 \
   --scan-target 127.0.0.2 --discovery-port 46330 --capture x11 --settings "$out/settings.ini" \
   >"$out/pikora.log" 2>&1 &
@@ -97,12 +109,15 @@ if [ -z "$started" ]; then
 fi
 echo "demo: projecting for $seconds s"
 sleep "$seconds"
+echo "status" >&"$sin"
+sleep 0.3
 echo "press" >&"$ain"
 for _ in $(seq 50); do
   grep -q "capture summary" "$out/pikora.log" && break
   sleep 0.1
 done
 sleep 1
+echo "status" >&"$sin"
 echo "stats" >&"$rin"
 echo "snapshot $out/receiver.png" >&"$rin"
 sleep 0.5
@@ -116,6 +131,11 @@ for line in (out / "receiver.log").read_text(errors="replace").splitlines():
         try: stats = json.loads(line)
         except ValueError: pass
 pikora = (out / "pikora.log").read_text(errors="replace")
+power = []
+for line in (out / "services.log").read_text(errors="replace").splitlines():
+    if line.startswith("{"):
+        try: power.append(json.loads(line))
+        except ValueError: pass
 summary = re.search(r"capture summary: (.*)", pikora)
 accessory = (out / "accessory.log").read_text(errors="replace")
 print("\n==== Pikora demo summary ====")
@@ -133,6 +153,11 @@ if summary:
     m = re.search(r"handover-ms p50 (\S+) p99 (\S+)", summary.group(0))
     if m:
         print(f"tick-to-hand-over latency (ms)  : p50 {m.group(1)}  p99 {m.group(2)}")
+if len(power) >= 2:
+    during, after = power[-2], power[-1]
+    held = lambda p: p["screenSaverHeld"] + p["login1Held"]
+    print(f"power assertions held           : {held(during)} while projecting, {held(after)} after the stop"
+          " (screen saver + login1)")
 if stats:
     frames = stats.get("h264Frames", 0) + stats.get("jpegFrames", 0)
     span = (stats.get("lastArrivalMs", 0) - stats.get("firstArrivalMs", 0)) / 1000.0
@@ -155,3 +180,4 @@ print(f"receiver picture                : {png if png.exists() else '(not saved)
 print(f"logs                            : {out}")
 PY
 echo "quit" >&"$rin"
+echo "quit" >&"$sin"
