@@ -3,6 +3,7 @@
 #include "Beamline/BeamlineLogging.h"
 #include "Beamline/KPBeamlineProtocol.h"
 #include "Beamline/KPGenericDevice.h"
+#include "Support/BlockingCall.h"
 
 #include <QAbstractEventDispatcher>
 #include <QPointer>
@@ -36,8 +37,7 @@ KPDeviceController::~KPDeviceController()
     }
     // Let the link thread run what is queued (the link's shutdown) before it stops.
     if (auto* dispatcher = QAbstractEventDispatcher::instance(&m_linkThread))
-        QMetaObject::invokeMethod(
-            dispatcher, [] {}, Qt::BlockingQueuedConnection);
+        Support::blockingCall(dispatcher, [] {});
     m_linkThread.quit();
     m_linkThread.wait();
 }

@@ -3,8 +3,10 @@
 #include "Beamline/KPRemoteCommandGenerator.h"
 #include "Beamline/KPVistrelRemoteSocketDataParser.h"
 #include "Pikora/App/AppLogging.h"
+#include "Support/BlockingCall.h"
 
 #include <QNetworkDatagram>
+#include <QNetworkProxy>
 #include <QThread>
 #include <QUdpSocket>
 #include <cmath>
@@ -50,36 +52,32 @@ void UnicastRemoteHostScanner::openSocket()
     }
     QObject* context = new QObject;
     context->moveToThread(m_socketThread.get());
-    QMetaObject::invokeMethod(
-        context,
-        [this, context] {
-            auto* socket = new QUdpSocket(context);
-            // Bound on every address family so that the sender filter below, not the socket,
-            // decides which replies count. Broadcast sends are allowed on Qt's UDP sockets.
-            if (!socket->bind(QHostAddress::Any, 0) && !socket->bind(QHostAddress::AnyIPv4, 0))
+    Support::blockingCall(context, [this, context] {
+        auto* socket = new QUdpSocket(context);
+        socket->setProxy(QNetworkProxy::NoProxy); // receivers are local, never proxied
+        // Bound on every address family so that the sender filter below, not the socket,
+        // decides which replies count. Broadcast sends are allowed on Qt's UDP sockets.
+        if (!socket->bind(QHostAddress::Any, 0) && !socket->bind(QHostAddress::AnyIPv4, 0))
+            qCWarning(lcDiscovery).noquote()
+                << QStringLiteral("%1, Error binding: %2")
+                       .arg(QLatin1String("UnicastRemoteHostScanner::unicast"), socket->errorString());
+        QObject::connect(socket, &QUdpSocket::readyRead, socket, [this, socket] {
+            while (socket->hasPendingDatagrams()) {
+                const QNetworkDatagram d =
+                    socket->receiveDatagram(KPBeamlineProtocol::kMaxDiscoveryDatagramSize + 1);
+                if (d.isValid())
+                    udpSocketDidReceiveData(d.data(), d.senderAddress(), quint16(d.senderPort()));
+            }
+        });
+        QObject::connect(socket, &QUdpSocket::errorOccurred, socket, [socket](QAbstractSocket::SocketError) {
+            if (socket->state() != QAbstractSocket::BoundState)
                 qCWarning(lcDiscovery).noquote()
-                    << QStringLiteral("%1, Error binding: %2")
+                    << QStringLiteral("%1, Error receiving: %2")
                            .arg(QLatin1String("UnicastRemoteHostScanner::unicast"), socket->errorString());
-            QObject::connect(socket, &QUdpSocket::readyRead, socket, [this, socket] {
-                while (socket->hasPendingDatagrams()) {
-                    const QNetworkDatagram d =
-                        socket->receiveDatagram(KPBeamlineProtocol::kMaxDiscoveryDatagramSize + 1);
-                    if (d.isValid())
-                        udpSocketDidReceiveData(d.data(), d.senderAddress(), quint16(d.senderPort()));
-                }
-            });
-            QObject::connect(socket, &QUdpSocket::errorOccurred, socket,
-                             [socket](QAbstractSocket::SocketError) {
-                                 if (socket->state() != QAbstractSocket::BoundState)
-                                     qCWarning(lcDiscovery).noquote()
-                                         << QStringLiteral("%1, Error receiving: %2")
-                                                .arg(QLatin1String("UnicastRemoteHostScanner::unicast"),
-                                                     socket->errorString());
-                             });
-            m_udpSocket = socket;
-            m_hasSocket = true;
-        },
-        Qt::BlockingQueuedConnection);
+        });
+        m_udpSocket = socket;
+        m_hasSocket = true;
+    });
 }
 
 void UnicastRemoteHostScanner::closeSocket()
@@ -89,16 +87,13 @@ void UnicastRemoteHostScanner::closeSocket()
     QObject* context = m_udpSocket ? m_udpSocket->parent() : nullptr;
     if (!context)
         return;
-    QMetaObject::invokeMethod(
-        context,
-        [this, context] {
-            // Clear the delegate first (no more receive callbacks), then release the socket.
-            m_udpSocket->disconnect();
-            m_udpSocket = nullptr;
-            m_hasSocket = false;
-            delete context;
-        },
-        Qt::BlockingQueuedConnection);
+    Support::blockingCall(context, [this, context] {
+        // Clear the delegate first (no more receive callbacks), then release the socket.
+        m_udpSocket->disconnect();
+        m_udpSocket = nullptr;
+        m_hasSocket = false;
+        delete context;
+    });
 }
 
 std::optional<KPRemoteHost> UnicastRemoteHostScanner::unicast(const QString& ip, double timeout)
@@ -120,13 +115,10 @@ std::optional<KPRemoteHost> UnicastRemoteHostScanner::unicast(const QString& ip,
     const QHostAddress address(ip);
     QObject* context = m_udpSocket ? m_udpSocket->parent() : nullptr;
     if (context) {
-        QMetaObject::invokeMethod(
-            context,
-            [this, &query, &address] {
-                if (m_udpSocket && !address.isNull())
-                    m_udpSocket->writeDatagram(query, address, m_port); // tag kQueryTag, no timeout
-            },
-            Qt::BlockingQueuedConnection);
+        Support::blockingCall(context, [this, &query, &address] {
+            if (m_udpSocket && !address.isNull())
+                m_udpSocket->writeDatagram(query, address, m_port); // tag kQueryTag, no timeout
+        });
     }
     (void)kQueryTag;
 

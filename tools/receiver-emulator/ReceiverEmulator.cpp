@@ -1,6 +1,7 @@
 #include "ReceiverEmulator.h"
 
 #include "ReceiverEmulatorCore.h"
+#include "Support/BlockingCall.h"
 
 #include <QThread>
 #include <algorithm>
@@ -12,18 +13,7 @@ namespace {
 // Runs `fn` on the core's thread and waits for it (inline when already there).
 template <typename Fn> auto onCore(ReceiverEmulatorCore* core, Fn fn) -> decltype(fn())
 {
-    using R = decltype(fn());
-    if (QThread::currentThread() == core->thread()) {
-        return fn();
-    }
-    if constexpr (std::is_void_v<R>) {
-        QMetaObject::invokeMethod(core, fn, Qt::BlockingQueuedConnection);
-    } else {
-        R result{};
-        QMetaObject::invokeMethod(
-            core, [&] { result = fn(); }, Qt::BlockingQueuedConnection);
-        return result;
-    }
+    return Support::blockingCall(core, fn);
 }
 
 bool parseSwitch(const QString& word, bool& out)
