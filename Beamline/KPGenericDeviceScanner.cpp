@@ -7,6 +7,7 @@
 #include "Beamline/KPVistrelRemoteSocketDataParser.h"
 
 #include <QNetworkDatagram>
+#include <QNetworkProxy>
 #include <QUdpSocket>
 
 KPGenericDeviceScanner::KPGenericDeviceScanner(QObject* parent) : KPDeviceScanner(parent)
@@ -39,6 +40,7 @@ bool KPGenericDeviceScanner::startScan(const QList<KPScanTarget>& targets, std::
     stopScan();
     m_targets = targets;
     m_socket = std::make_unique<QUdpSocket>();
+    m_socket->setProxy(QNetworkProxy::NoProxy); // discovery is local broadcast, never proxied
     if (!m_socket->bind(QHostAddress::AnyIPv4, 0)) {
         qCWarning(lcBeamline) << "KPGenericDeviceScanner: cannot bind the scan socket:"
                               << m_socket->errorString();

@@ -5,6 +5,7 @@
 #include "Beamline/KPReceiverLinkCodec.h"
 #include "Support/FrameCodec.h"
 
+#include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
@@ -57,6 +58,8 @@ void KPReceiverLink::startOnThread()
     if (m_shutdown || m_socket)
         return;
     m_socket = new QTcpSocket(this);
+    // Receivers are on the local network: a desktop proxy (libproxy, PAC) must not be asked.
+    m_socket->setProxy(QNetworkProxy::NoProxy);
     m_socket->setReadBufferSize(256 << 10);
     m_timer = new QTimer(this);
     m_timer->setSingleShot(true);

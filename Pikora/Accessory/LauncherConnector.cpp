@@ -7,6 +7,7 @@
 #include "Support/DispatchTimer.h"
 #include "Support/FrameCodec.h"
 
+#include <QNetworkProxy>
 #include <QStringDecoder>
 #include <QTcpSocket>
 #include <QThread>
@@ -169,6 +170,8 @@ void LauncherConnector::usbPluggedOut(const QString& serviceName)
 QTcpSocket* LauncherConnector::createSocket()
 {
     auto* socket = new QTcpSocket(this);
+    // The accessory is on a direct USB network link: never through a proxy of the desktop.
+    socket->setProxy(QNetworkProxy::NoProxy);
     QObject::connect(socket, &QTcpSocket::connected, this,
                      [this, socket] { socketDidConnectToHost(socket); });
     QObject::connect(socket, &QTcpSocket::stateChanged, this,
