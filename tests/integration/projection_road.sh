@@ -63,11 +63,16 @@ query_json() { # fd log command
 json_field() { # json field
   python3 -c 'import json,sys; print(json.loads(sys.argv[1])[sys.argv[2]])' "$1" "$2"
 }
+# Waits (at most 5 s) until the desktop services hold the given numbers of assertions.
 expect_power() { # screensaver-held login1-held what
-  local status
-  status=$(query_json "$sin" "$work/services.log" status) || fail "no status from the desktop services"
-  [ "$(json_field "$status" screenSaverHeld)" = "$1" ] && [ "$(json_field "$status" login1Held)" = "$2" ] ||
-    fail "$3: expected screen saver $1 / login1 $2 held, got $status"
+  local status=""
+  for _ in $(seq 25); do
+    status=$(query_json "$sin" "$work/services.log" status) || fail "no status from the desktop services"
+    [ "$(json_field "$status" screenSaverHeld)" = "$1" ] && [ "$(json_field "$status" login1Held)" = "$2" ] &&
+      return 0
+    sleep 0.2
+  done
+  fail "$3: expected screen saver $1 / login1 $2 held, got $status"
 }
 
 receiver_ip=127.0.0.4
