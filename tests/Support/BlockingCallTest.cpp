@@ -75,7 +75,9 @@ TEST(BlockingCall, ACallDroppedWithItsContextReturnsInsteadOfWaitingForever)
     worker.context = nullptr; // deleted on its own thread below
     std::binary_semaphore busy(0);
     // The context is deleted (deferred, on its thread) while the next call is still queued.
+    Support::happensBefore(&busy);
     QMetaObject::invokeMethod(context, [&] {
+        Support::happensAfter(&busy);
         context->deleteLater();
         busy.release();
         QThread::msleep(100);
