@@ -3,6 +3,7 @@
 #include "Beamline/BeamlineLogging.h"
 #include "Beamline/KPBeamlineProtocol.h"
 #include "Beamline/KPReceiverLinkCodec.h"
+#include "Support/BlockingCall.h"
 #include "Support/FrameCodec.h"
 
 #include <QNetworkProxy>
@@ -37,6 +38,8 @@ KPReceiverLink::~KPReceiverLink()
 
 void KPReceiverLink::open()
 {
+    // Built on the caller's thread, run on the link thread from here on.
+    Support::happensBefore(this);
     QMetaObject::invokeMethod(this, &KPReceiverLink::startOnThread, Qt::QueuedConnection);
 }
 
@@ -44,9 +47,11 @@ void KPReceiverLink::shutdown()
 {
     m_silenced = true;
     m_shutdown = true;
+    Support::happensBefore(this);
     QMetaObject::invokeMethod(
         this,
         [this] {
+            Support::happensAfter(this);
             finish(KPError::make(KPError::Cancelled, QStringLiteral("link closed by the sender")));
             deleteLater();
         },
@@ -55,6 +60,7 @@ void KPReceiverLink::shutdown()
 
 void KPReceiverLink::startOnThread()
 {
+    Support::happensAfter(this);
     if (m_shutdown || m_socket)
         return;
     m_socket = new QTcpSocket(this);
