@@ -834,9 +834,16 @@ struct HostDelegate : KPDataTransmitterHostControlDelegate
         Deny,
         Drop,
         Keep
-    } answer = Answer::Allow;
-    KPHostControlReply kept;
-    QString lastGuestName;
+    };
+    std::atomic<Answer> answer{Answer::Allow}; // set by the test, read on the link thread
+    KPHostControlReply kept;                   // guarded by mutex
+    QString lastGuestName;                     // guarded by mutex
+
+    bool hasKept()
+    {
+        std::lock_guard lock(mutex);
+        return bool(kept);
+    }
 
     void record(const char* c)
     {
@@ -853,8 +860,11 @@ struct HostDelegate : KPDataTransmitterHostControlDelegate
                                                           KPHostControlReply completion) override
     {
         record("ask");
-        lastGuestName = name;
-        switch (answer) {
+        {
+            std::lock_guard lock(mutex);
+            lastGuestName = name;
+        }
+        switch (answer.load()) {
         case Answer::Allow:
             completion(true, 1);
             completion(false, 1); // a second call must be ignored
@@ -864,9 +874,11 @@ struct HostDelegate : KPDataTransmitterHostControlDelegate
             return false;
         case Answer::Drop:
             return true; // the reply block is dropped without a call
-        case Answer::Keep:
+        case Answer::Keep: {
+            std::lock_guard lock(mutex);
             kept = completion;
             return true;
+        }
         }
         return false;
     }
@@ -948,10 +960,13 @@ TEST(TransmitterConference, HostAnswersGuestsAndAnUnansweredRequestIsDenied)
     // The guest withdraws its request: the host hears of it, the guest's start is cancelled.
     hostDelegate->answer = HostDelegate::Answer::Keep;
     guestDc.startWifiDisplay();
-    ASSERT_TRUE(waitUntil([&] { return bool(hostDelegate->kept); }));
+    ASSERT_TRUE(waitUntil([&] { return hostDelegate->hasKept(); }));
     guestT->cancelRequest();
     ASSERT_TRUE(waitUntil([&] { return guestStarts.size() == 4; }));
     EXPECT_EQ(guestStarts[3]->code, KPError::Cancelled);
     EXPECT_TRUE(waitUntil([&] { return hostDelegate->has("cancel"); }));
-    hostDelegate->kept = nullptr;
+    {
+        std::lock_guard lock(hostDelegate->mutex);
+        hostDelegate->kept = nullptr;
+    }
 }
