@@ -13,7 +13,6 @@
 #include <QThread>
 #include <exception>
 #include <future>
-#include <memory>
 #include <type_traits>
 #include <utility>
 
@@ -48,36 +47,62 @@ inline void happensAfter([[maybe_unused]] void* token)
 #endif
 }
 
-// When the call is dropped unrun (the context's thread ended first), it returns at once: with
-// a default-constructed value for functions that return one.
+namespace detail {
+
+// Travels with a queued call and answers its promise with a broken promise when the call is
+// destroyed unrun. The caller owns the promise and waits on it, so it outlives the keeper
+// until one of the two has answered; after that neither touches it.
+template <typename R> class PromiseKeeper
+{
+public:
+    explicit PromiseKeeper(std::promise<R>& promise) : m_promise(&promise) {}
+    PromiseKeeper(PromiseKeeper&& other) noexcept : m_promise(std::exchange(other.m_promise, nullptr)) {}
+    PromiseKeeper(const PromiseKeeper&) = delete;
+    PromiseKeeper& operator=(const PromiseKeeper&) = delete;
+    PromiseKeeper& operator=(PromiseKeeper&&) = delete;
+    ~PromiseKeeper()
+    {
+        if (m_promise)
+            m_promise->set_exception(
+                std::make_exception_ptr(std::future_error(std::future_errc::broken_promise)));
+    }
+
+    std::promise<R>& take() { return *std::exchange(m_promise, nullptr); }
+
+private:
+    std::promise<R>* m_promise;
+};
+
+} // namespace detail
+
+// When the call is dropped unrun (its context was deleted first), it returns at once: with a
+// default-constructed value for functions that return one.
 template <typename Fn> auto blockingCall(QObject* context, Fn&& fn) -> std::invoke_result_t<Fn&>
 {
     using R = std::invoke_result_t<Fn&>;
     if (QThread::currentThread() == context->thread())
         return fn();
 
-    // Owned by the queued call: if Qt discards it unrun, the promise goes with it and the
-    // future below reports a broken promise instead of waiting forever.
-    auto done = std::make_shared<std::promise<R>>();
-    std::future<R> result = done->get_future();
-    happensBefore(done.get());
+    std::promise<R> done;
+    std::future<R> result = done.get_future();
+    happensBefore(&done);
     QMetaObject::invokeMethod(
         context,
-        [done, &fn] {
-            happensAfter(done.get());
+        [keeper = detail::PromiseKeeper<R>(done), &fn]() mutable {
+            std::promise<R>& promise = keeper.take();
+            happensAfter(&promise);
             try {
                 if constexpr (std::is_void_v<R>) {
                     fn();
-                    done->set_value();
+                    promise.set_value();
                 } else {
-                    done->set_value(fn());
+                    promise.set_value(fn());
                 }
             } catch (...) {
-                done->set_exception(std::current_exception());
+                promise.set_exception(std::current_exception());
             }
         },
         Qt::QueuedConnection);
-    done.reset();
     try {
         return result.get();
     } catch (const std::future_error&) {
