@@ -8,6 +8,8 @@
 //
 // Like a blocking queued call, it waits forever if the context's thread runs no event loop.
 
+#include "Support/ThreadHandoff.h"
+
 #include <QMetaObject>
 #include <QObject>
 #include <QThread>
@@ -16,36 +18,7 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__SANITIZE_THREAD__)
-#define PIKORA_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define PIKORA_TSAN 1
-#endif
-#endif
-
-#if defined(PIKORA_TSAN)
-extern "C" void __tsan_acquire(void* addr);
-extern "C" void __tsan_release(void* addr);
-#endif
-
 namespace Support {
-
-// Marks that everything this thread did so far happens before whatever follows a matching
-// happensAfter() on another thread (no-ops outside ThreadSanitizer builds).
-inline void happensBefore([[maybe_unused]] void* token)
-{
-#if defined(PIKORA_TSAN)
-    __tsan_release(token);
-#endif
-}
-
-inline void happensAfter([[maybe_unused]] void* token)
-{
-#if defined(PIKORA_TSAN)
-    __tsan_acquire(token);
-#endif
-}
 
 namespace detail {
 

@@ -6,6 +6,7 @@
 #include "Support/DispatchQueue.h"
 #include "Support/DispatchTimer.h"
 #include "Support/FrameCodec.h"
+#include "Support/ThreadHandoff.h"
 
 #include <QNetworkProxy>
 #include <QStringDecoder>
@@ -431,12 +432,9 @@ void LauncherConnector::sendMessage(const std::string& json, std::chrono::millis
         writeFrame(generation, frame, writeTimeout);
         return;
     }
-    QMetaObject::invokeMethod(
-        this,
-        [this, generation, frame = std::move(frame), writeTimeout] {
-            writeFrame(generation, frame, writeTimeout);
-        },
-        Qt::QueuedConnection);
+    Support::postTo(this, [this, generation, frame = std::move(frame), writeTimeout] {
+        writeFrame(generation, frame, writeTimeout);
+    });
 }
 
 void LauncherConnector::writeFrame(std::uint64_t generation, const QByteArray& frame,
