@@ -7,6 +7,7 @@
 #include "Beamline/KPReceiverLink.h"
 #include "Beamline/KPReceiverLinkCodec.h"
 #include "Support/NotificationCenter.h"
+#include "Support/ThreadHandoff.h"
 
 #include <QCoreApplication>
 #include <QSysInfo>
@@ -152,7 +153,7 @@ void KPGenericDeviceDataTransmitter::postToMain(std::function<void()> fn) const
     QObject* context = m_context.data();
     if (!context)
         return;
-    QMetaObject::invokeMethod(context, std::move(fn), Qt::QueuedConnection);
+    Support::postTo(context, std::move(fn));
 }
 
 std::shared_ptr<KPDataTransmitterHostControlDelegate> KPGenericDeviceDataTransmitter::delegate() const

@@ -3,8 +3,8 @@
 #include "Beamline/BeamlineLogging.h"
 #include "Beamline/KPBeamlineProtocol.h"
 #include "Beamline/KPReceiverLinkCodec.h"
-#include "Support/BlockingCall.h"
 #include "Support/FrameCodec.h"
+#include "Support/ThreadHandoff.h"
 
 #include <QNetworkProxy>
 #include <QTcpSocket>
@@ -39,28 +39,21 @@ KPReceiverLink::~KPReceiverLink()
 void KPReceiverLink::open()
 {
     // Built on the caller's thread, run on the link thread from here on.
-    Support::happensBefore(this);
-    QMetaObject::invokeMethod(this, &KPReceiverLink::startOnThread, Qt::QueuedConnection);
+    Support::postTo(this, [this] { startOnThread(); });
 }
 
 void KPReceiverLink::shutdown()
 {
     m_silenced = true;
     m_shutdown = true;
-    Support::happensBefore(this);
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            Support::happensAfter(this);
-            finish(KPError::make(KPError::Cancelled, QStringLiteral("link closed by the sender")));
-            deleteLater();
-        },
-        Qt::QueuedConnection);
+    Support::postTo(this, [this] {
+        finish(KPError::make(KPError::Cancelled, QStringLiteral("link closed by the sender")));
+        deleteLater();
+    });
 }
 
 void KPReceiverLink::startOnThread()
 {
-    Support::happensAfter(this);
     if (m_shutdown || m_socket)
         return;
     m_socket = new QTcpSocket(this);
