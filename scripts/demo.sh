@@ -15,6 +15,7 @@
 # All traffic stays on loopback. Set DISPLAY to project an existing X display instead.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$root/scripts/lib/xvfb.sh"
 build="${PIKORA_BUILD_DIR:-$root/build/default}"
 out="${PIKORA_DEMO_OUT:-$root/demo-output}"
 seconds="${PIKORA_DEMO_SECONDS:-15}"
@@ -45,16 +46,7 @@ trap cleanup EXIT
 
 # 1. The display.
 if [ -z "${DISPLAY:-}" ]; then
-  exec {dfd}<> <(:)
-  Xvfb -displayfd "$dfd" -screen 0 2880x1800x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
-  pids+=($!)
-  display=""
-  for _ in $(seq 100); do
-    read -r -t 0.1 -u "$dfd" display || true
-    [ -n "$display" ] && break
-  done
-  [ -n "$display" ] || { echo "demo: Xvfb did not start (see $out/xvfb.log)"; exit 1; }
-  export DISPLAY=":$display"
+  start_xvfb 2880x1800 "$out/xvfb.log" || { echo "demo: Xvfb did not start (see $out/xvfb.log)"; exit 1; }
 fi
 echo "demo: display $DISPLAY"
 "$build/tools/demo-desktop/pikora-demo-desktop" >"$out/desktop.log" 2>&1 &

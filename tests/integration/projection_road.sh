@@ -17,6 +17,7 @@
 #
 # Usage: projection_road.sh BUILD_DIR [--jpeg|--unplug|--vanish|--split|--pointer]
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/xvfb.sh"
 
 # Everything runs on one private bus, which also stands in for the system bus.
 if [ -z "${PIKORA_ROAD_PRIVATE_BUS:-}" ]; then
@@ -106,16 +107,7 @@ exec {ain}>"$work/accessory.in"
 
 platform=offscreen
 if [ "$mode" = "--pointer" ]; then
-  exec {dfd}<> <(:)
-  Xvfb -displayfd "$dfd" -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-  pids+=($!)
-  display=""
-  for _ in $(seq 100); do
-    read -r -t 0.1 -u "$dfd" display || true
-    [ -n "$display" ] && break
-  done
-  [ -n "$display" ] || fail "Xvfb did not start"
-  export DISPLAY=":$display"
+  start_xvfb 1280x800 "$work/xvfb.log" || fail "Xvfb did not start"
   platform=xcb
 else
   unset DISPLAY
