@@ -1,10 +1,10 @@
 #pragma once
 
-// Runs a function on the thread of a context object and waits for its result: what
-// Qt::BlockingQueuedConnection does, with two differences. Called on the context's own
-// thread it runs inline instead of deadlocking. And the hand-over in both directions is
-// published to ThreadSanitizer: Qt's own queues synchronise through futexes it cannot see,
-// so without this every value passed to or from the other thread is reported as a race.
+// Runs a function on the thread of a context object and waits for its result, as
+// Qt::BlockingQueuedConnection does, but: called on the context's own thread it runs inline
+// instead of deadlocking; a call dropped unrun (its context deleted first) returns instead
+// of hanging; exceptions reach the caller; and the hand-over in both directions is published
+// to ThreadSanitizer (see ThreadHandoff.h).
 //
 // Like a blocking queued call, it waits forever if the context's thread runs no event loop.
 
