@@ -47,6 +47,10 @@ wait_for() { # file pattern seconds
 count() { # file pattern
   grep -cE "$2" "$1" 2>/dev/null || true
 }
+wait_count() { # file pattern at-least seconds
+  for _ in $(seq $(( $4 * 10 ))); do [ "$(count "$1" "$2")" -ge "$3" ] && return 0; sleep 0.1; done
+  return 1
+}
 free_port() {
   python3 -c 'import socket,sys; s=socket.socket(); s.bind((sys.argv[1],0)); print(s.getsockname()[1])' "$1"
 }
@@ -155,8 +159,7 @@ case "$mode" in
   native=$(decoded_size)
   starts=$(count "$work/pikora.log" "capture: started")
   echo "split 2 1" >&"$rin"
-  for _ in $(seq 50); do [ "$(count "$work/pikora.log" "capture: started")" -gt "$starts" ] && break; sleep 0.1; done
-  [ "$(count "$work/pikora.log" "capture: started")" -gt "$starts" ] || fail "a two-screen layout did not restart capture"
+  wait_count "$work/pikora.log" "capture: started" $((starts + 1)) 5 || fail "a two-screen layout did not restart capture"
   # The fit is made on the 800x600 limit's shorter side: a wide capture keeps its shape at 600
   # lines. The receiver must see exactly what the restarted encoder produces (the encoder
   # logs its size before capture logs that it started).
@@ -196,8 +199,7 @@ elif [ "$mode" = "--vanish" ]; then
   # The assertions stay until the next stop; a press projects again and takes fresh ones.
   expect_power 1 1 "after losing the receiver"
   echo press >&"$ain"
-  for _ in $(seq 100); do [ "$(count "$work/pikora.log" "capture: started")" -ge 2 ] && break; sleep 0.1; done
-  [ "$(count "$work/pikora.log" "capture: started")" -ge 2 ] || fail "a press after losing the receiver did not project again"
+  wait_count "$work/pikora.log" "capture: started" 2 10 || fail "a press after losing the receiver did not project again"
   expect_power 1 1 "projecting again"
   sleep 1
   echo press >&"$ain"
