@@ -9,6 +9,7 @@
 #include "Pikora/Platform/PermissionBroker.h"
 #include "Pikora/Platform/ReachabilityWatcher.h"
 #include "Pikora/Platform/RunningApplications.h"
+#include "Pikora/StartAtLoginController/StartAtLoginController.h"
 #include "Support/BundleInfo.h"
 #include "Support/DispatchQueue.h"
 
@@ -64,11 +65,10 @@ bool AppDelegate::applicationDidFinishLaunching()
     // 1. Wait while the installer runs.
     checkInstallerRunning();
 
-    // 2. Login item. Registration arrives with the start-at-login controller; the helper's
-    //    identifier is read here already so a missing key is noticed at start.
-    const QString loginHelperId = BundleInfo::main().stringValue(QStringLiteral("LoginHelperBundleID"));
-    qCInfo(lcApp) << "login helper" << (loginHelperId.isEmpty() ? QStringLiteral("(none)") : loginHelperId)
-                  << "- start-at-login registration is not available in this build";
+    // 2. Register the login helper as a login item, on every start.
+    m_serviceLoginController = std::make_unique<StartAtLoginController>(
+        m_env.loginItems, BundleInfo::main().stringValue(QStringLiteral("LoginHelperBundleID")));
+    m_serviceLoginController->setStartAtLogin(true);
 
     // 3. A conflicting network driver stops start-up for good.
     if (checkHoRNDISInstallation())

@@ -30,6 +30,7 @@ class PointerInjector;
 class KPJSONRPCDispatcher;
 class KPJSONRPCResponse;
 class ReachabilityWatcher;
+class StartAtLoginController;
 class UnicastRemoteHostScanner;
 
 class AppDelegate : public QObject,
@@ -118,6 +119,7 @@ public:
     bool isConnecting() const { return m_isConnecting; }
     const Json& handshakeData() const { return m_handshakeData; }
     LauncherConnector* connector() const { return m_connector.get(); }
+    StartAtLoginController* serviceLoginController() const { return m_serviceLoginController.get(); }
     KPDeviceController& deviceController() const;
     std::shared_ptr<HostControlPolicy> policyExecuter() const { return m_policyExecuter; }
     bool isProjecting() const { return m_projecting; }
@@ -137,6 +139,7 @@ private:
     void postPointerOnMain(std::function<void(PointerInjector&)> post);
 
     AppEnvironment m_env;
+    std::unique_ptr<StartAtLoginController> m_serviceLoginController;
     std::unique_ptr<LauncherConnector> m_connector;
     std::unique_ptr<KPJSONRPCDispatcher> m_msgDispatcher;
     std::unique_ptr<UnicastRemoteHostScanner> m_scanner;
