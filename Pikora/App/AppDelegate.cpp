@@ -86,8 +86,17 @@ bool AppDelegate::applicationDidFinishLaunching()
     }
 
     // 6. Switch an accessory in raw USB mode into network mode.
-    if (m_env.usbBus)
-        CompositeLauncherController::shared().setup(m_env.usbBus);
+    if (m_env.usbBus) {
+        CompositeLauncherController& modeSwitch = CompositeLauncherController::shared();
+        QPointer<AppDelegate> weak(this);
+        modeSwitch.setSwitchResultHandler([weak](UsbResult result) {
+            mainQueue().async([weak, result] {
+                if (weak)
+                    weak->accessoryModeSwitchDidFinish(result);
+            });
+        });
+        modeSwitch.setup(m_env.usbBus);
+    }
 
     // 7. Receivers.
     setupDeviceController();
@@ -153,6 +162,23 @@ void AppDelegate::waitForReceiverApplicationToQuit()
 bool AppDelegate::isAllowedToLaunchReceiverApplication() const
 {
     return !m_targetIP.has_value();
+}
+
+QString AppDelegate::accessoryAccessDeniedMessage()
+{
+    return tr("Pikora is not allowed to use the USB button. Install the Pikora package (it gives you "
+              "access to the button), then unplug the button and plug it in again.");
+}
+
+void AppDelegate::accessoryModeSwitchDidFinish(UsbResult result)
+{
+    if (result != UsbResult::AccessDenied)
+        return;
+    qCWarning(lcApp) << "the accessory cannot be opened: access to its USB device is denied";
+    if (m_toldAccessoryAccessDenied)
+        return;
+    m_toldAccessoryAccessDenied = true;
+    ui().showUserNotification(accessoryAccessDeniedMessage(), QString());
 }
 
 void AppDelegate::about()

@@ -31,6 +31,7 @@ class KPJSONRPCDispatcher;
 class KPJSONRPCResponse;
 class ReachabilityWatcher;
 class StartAtLoginController;
+enum class UsbResult;
 class UnicastRemoteHostScanner;
 
 class AppDelegate : public QObject,
@@ -67,6 +68,11 @@ public:
 
     void about();
     void quit();
+
+    // The end of a USB mode-switch attempt. When the accessory may not be opened (no access
+    // to its device node), the user is told once what to do.
+    void accessoryModeSwitchDidFinish(UsbResult result);
+    static QString accessoryAccessDeniedMessage();
 
     // --- accessory messages
     void setupMsgDispatcher();
@@ -156,4 +162,5 @@ private:
     PowerAssertion::Id m_sleepIdleAssertionID = 0;
     std::atomic<bool> m_pointerForwarding{false};
     bool m_projecting = false;
+    bool m_toldAccessoryAccessDenied = false;
 };

@@ -11,6 +11,7 @@
 #include "Pikora/Platform/FakeRunningApplications.h"
 #include "Pikora/Platform/FakeWifiNetworkInfo.h"
 #include "Pikora/StartAtLoginController/StartAtLoginController.h"
+#include "QuorbelOSXUtility/UsbBus.h"
 #include "RecordingUserInterface.h"
 #include "tests/StartAtLoginController/FakeLoginItems.h"
 #include "tools/receiver-emulator/ReceiverEmulator.h"
@@ -127,6 +128,21 @@ TEST_F(AppDelegateTest, RegistersTheLoginHelperOnEveryStart)
     EXPECT_NE(third->connector(), nullptr);
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_TRUE(ui.alerts.empty());
+}
+
+TEST_F(AppDelegateTest, AccessoryThatCannotBeOpenedIsExplainedOnce)
+{
+    auto app = launch();
+    for (UsbResult other : {UsbResult::Ok, UsbResult::NoDevice, UsbResult::Busy, UsbResult::Timeout})
+        app->accessoryModeSwitchDidFinish(other);
+    EXPECT_TRUE(ui.messages.empty());
+
+    app->accessoryModeSwitchDidFinish(UsbResult::AccessDenied);
+    app->accessoryModeSwitchDidFinish(UsbResult::AccessDenied);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text, AppDelegate::accessoryAccessDeniedMessage());
+    EXPECT_EQ(ui.messages[0].dismissAfter, 0) << "stays until the user has read it";
+    EXPECT_TRUE(ui.messages[0].text.contains(QStringLiteral("unplug the button")));
 }
 
 TEST_F(AppDelegateTest, DriverPathThatIsAPlainFileIsNoConflict)
