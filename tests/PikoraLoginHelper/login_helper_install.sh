@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The installed login helper, run from a temporary prefix against a stand-in Pikora: it starts
-# that prefix's Pikora when none runs, starts nothing when one runs, starts nothing when it is
-# run from outside the installation, and always exits at once.
+# A build installed into a temporary prefix: the installed Pikora registers the installed login
+# helper at start; the helper, run against a stand-in Pikora, starts that prefix's Pikora when
+# none runs, starts nothing when one runs, starts nothing when it is run from outside the
+# installation, and always exits at once.
 # Usage: login_helper_install.sh BUILD_DIR
 set -euo pipefail
 build="$(cd "$1" && pwd)"
@@ -37,6 +38,23 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work
 helper="$prefix/libexec/pikora/PikoraLoginHelper"
 [ -x "$helper" ] || fail "no helper at $helper"
 [ -x "$prefix/bin/Pikora" ] || fail "no Pikora at $prefix/bin/Pikora"
+
+# 0. The installed Pikora registers the installed helper as the user's login item. It runs
+#    headless for a few seconds against nothing: an empty simulated USB bus, loopback
+#    addresses where nothing answers, no D-Bus, a temporary XDG_CONFIG_HOME.
+mkdir -p "$work/usb" "$work/config"
+XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen \
+  DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/pikora-test-session-bus \
+  DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/pikora-test-system-bus \
+  timeout 60 "$prefix/bin/Pikora" --usb-sim "$work/usb" --accessory-address 127.0.0.1:9 \
+  --scan-target 127.0.0.1 --capture test-pattern --settings "$work/settings.ini" --run-seconds 3 \
+  >"$work/pikora.log" 2>&1 || { cat "$work/pikora.log"; fail "the installed Pikora failed"; }
+entry="$work/config/autostart/com.tamsic.PikoraLoginHelper.desktop"
+[ -f "$entry" ] || { cat "$work/pikora.log"; fail "no autostart entry at $entry"; }
+grep -qx "Exec=$helper" "$entry" || { cat "$entry"; fail "the autostart entry does not run $helper"; }
+grep -q "Launcher 'com.tamsic.PikoraLoginHelper'" "$work/pikora.log" || fail "registration not logged"
+grep -q "SMLoginItemSetEnabled failed" "$work/pikora.log" && fail "the installed Pikora could not register"
+echo "ok: the installed Pikora registered $helper"
 
 # The stand-in keeps its command name "Pikora" while it runs and notes every start.
 marker="$work/started"
