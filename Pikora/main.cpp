@@ -12,6 +12,7 @@
 #include "Pikora/Platform/ProcRunningApplications.h"
 #include "Pikora/Platform/RouteReachabilityWatcher.h"
 #include "Pikora/Platform/XTestPointerInjector.h"
+#include "Pikora/StartAtLoginController/XdgAutostartLoginItems.h"
 #include "Pikora/UI/PopoverUserInterface.h"
 #include "QuorbelOSXUtility/UsbBus.h"
 #include "Support/BundleInfo.h"
@@ -83,6 +84,9 @@ int main(int argc, char** argv)
     DBusPowerAssertion powerAssertion;
     XTestPointerInjector pointer;
     NetworkManagerWifiInfo wifi;
+    // The login helper of this installation (<prefix>/libexec/pikora beside <prefix>/bin).
+    XdgAutostartLoginItems loginItems(
+        XdgAutostartLoginItems::helperPathForApplicationDirectory(QCoreApplication::applicationDirPath()));
 
     AppEnvironment env;
     env.ui = &ui;
@@ -92,6 +96,7 @@ int main(int argc, char** argv)
     env.powerAssertion = &powerAssertion;
     env.pointer = &pointer;
     env.wifi = &wifi;
+    env.loginItems = &loginItems;
     env.makeReachability = [](const QString& host) -> std::unique_ptr<ReachabilityWatcher> {
         return std::make_unique<RouteReachabilityWatcher>(host);
     };

@@ -13,6 +13,7 @@ PACKAGES=(
   libpulse-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth dbus dbus-x11 ffmpeg x11-xserver-utils python3
+  dpkg-dev file desktop-file-utils procps
 )
 
 missing=()

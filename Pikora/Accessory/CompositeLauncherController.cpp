@@ -75,11 +75,14 @@ void CompositeLauncherController::compositeDidRemoveWithNotificaion(const Notifi
     // The accessory leaves the bus in raw mode when it switches; nothing to undo.
 }
 
-void CompositeLauncherController::switchToRNDIS_ECM_Mode(const std::optional<UsbDeviceInfo>& device)
+UsbResult CompositeLauncherController::switchToRNDIS_ECM_Mode(const std::optional<UsbDeviceInfo>& device)
 {
     const std::optional<UsbDeviceInfo> target =
         device ? device : getUSBDeviceWithVid(m_watcher.plistRawVID(), m_watcher.plistRawPID());
-    findDeviceAndSwitchMode(target, InterfaceRequest{kCdcDataInterfaceClass});
+    const UsbResult result = findDeviceAndSwitchMode(target, InterfaceRequest{kCdcDataInterfaceClass});
+    if (m_switchResultHandler)
+        m_switchResultHandler(result);
+    return result;
 }
 
 std::optional<UsbDeviceInfo> CompositeLauncherController::getUSBDeviceWithVid(std::uint32_t vendorId,

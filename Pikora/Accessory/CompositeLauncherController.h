@@ -6,6 +6,7 @@
 #include <QString>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 class KPUSBController;
@@ -28,6 +29,10 @@ public:
     static constexpr char kSwitchCommandByte = static_cast<char>(0xCC);
     // The accessory answers within milliseconds; this bounds the main thread's wait.
     static constexpr std::chrono::milliseconds kSwitchWriteTimeout{1000};
+
+    // Told the result of every switch attempt (AccessDenied when the device may not be
+    // opened), on the thread that ran the attempt.
+    using SwitchResultHandler = std::function<void(UsbResult result)>;
 
     // Which interfaces the switch looks at.
     struct InterfaceRequest
@@ -54,12 +59,14 @@ public:
     void setup();
     void setup(UsbBus* bus);
 
+    void setSwitchResultHandler(SwitchResultHandler handler) { m_switchResultHandler = std::move(handler); }
+
     void compositeDidAddWithNotificaion(const Notification& notification);
     void compositeDidRemoveWithNotificaion(const Notification& notification);
 
     // One switch attempt. `device` is the raw device that arrived; without it the first
-    // attached raw device is switched.
-    void switchToRNDIS_ECM_Mode(const std::optional<UsbDeviceInfo>& device = std::nullopt);
+    // attached raw device is switched. Returns the attempt's result, as findDeviceAndSwitchMode.
+    UsbResult switchToRNDIS_ECM_Mode(const std::optional<UsbDeviceInfo>& device = std::nullopt);
 
     // The first attached device with these ids, if any.
     std::optional<UsbDeviceInfo> getUSBDeviceWithVid(std::uint32_t vendorId, std::uint32_t productId) const;
@@ -83,4 +90,5 @@ private:
     bool m_setUp = false;
     NotificationObserver m_addObserver;
     NotificationObserver m_removeObserver;
+    SwitchResultHandler m_switchResultHandler;
 };

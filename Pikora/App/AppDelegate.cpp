@@ -9,6 +9,7 @@
 #include "Pikora/Platform/PermissionBroker.h"
 #include "Pikora/Platform/ReachabilityWatcher.h"
 #include "Pikora/Platform/RunningApplications.h"
+#include "Pikora/StartAtLoginController/StartAtLoginController.h"
 #include "Support/BundleInfo.h"
 #include "Support/DispatchQueue.h"
 
@@ -64,11 +65,10 @@ bool AppDelegate::applicationDidFinishLaunching()
     // 1. Wait while the installer runs.
     checkInstallerRunning();
 
-    // 2. Login item. Registration arrives with the start-at-login controller; the helper's
-    //    identifier is read here already so a missing key is noticed at start.
-    const QString loginHelperId = BundleInfo::main().stringValue(QStringLiteral("LoginHelperBundleID"));
-    qCInfo(lcApp) << "login helper" << (loginHelperId.isEmpty() ? QStringLiteral("(none)") : loginHelperId)
-                  << "- start-at-login registration is not available in this build";
+    // 2. Register the login helper as a login item, on every start.
+    m_serviceLoginController = std::make_unique<StartAtLoginController>(
+        m_env.loginItems, BundleInfo::main().stringValue(QStringLiteral("LoginHelperBundleID")));
+    m_serviceLoginController->setStartAtLogin(true);
 
     // 3. A conflicting network driver stops start-up for good.
     if (checkHoRNDISInstallation())
@@ -86,8 +86,17 @@ bool AppDelegate::applicationDidFinishLaunching()
     }
 
     // 6. Switch an accessory in raw USB mode into network mode.
-    if (m_env.usbBus)
-        CompositeLauncherController::shared().setup(m_env.usbBus);
+    if (m_env.usbBus) {
+        CompositeLauncherController& modeSwitch = CompositeLauncherController::shared();
+        QPointer<AppDelegate> weak(this);
+        modeSwitch.setSwitchResultHandler([weak](UsbResult result) {
+            mainQueue().async([weak, result] {
+                if (weak)
+                    weak->accessoryModeSwitchDidFinish(result);
+            });
+        });
+        modeSwitch.setup(m_env.usbBus);
+    }
 
     // 7. Receivers.
     setupDeviceController();
@@ -153,6 +162,23 @@ void AppDelegate::waitForReceiverApplicationToQuit()
 bool AppDelegate::isAllowedToLaunchReceiverApplication() const
 {
     return !m_targetIP.has_value();
+}
+
+QString AppDelegate::accessoryAccessDeniedMessage()
+{
+    return tr("Pikora is not allowed to use the USB button. Install the Pikora package (it gives you "
+              "access to the button), then unplug the button and plug it in again.");
+}
+
+void AppDelegate::accessoryModeSwitchDidFinish(UsbResult result)
+{
+    if (result != UsbResult::AccessDenied)
+        return;
+    qCWarning(lcApp) << "the accessory cannot be opened: access to its USB device is denied";
+    if (m_toldAccessoryAccessDenied)
+        return;
+    m_toldAccessoryAccessDenied = true;
+    ui().showUserNotification(accessoryAccessDeniedMessage(), QString());
 }
 
 void AppDelegate::about()

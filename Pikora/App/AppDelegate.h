@@ -30,6 +30,8 @@ class PointerInjector;
 class KPJSONRPCDispatcher;
 class KPJSONRPCResponse;
 class ReachabilityWatcher;
+class StartAtLoginController;
+enum class UsbResult;
 class UnicastRemoteHostScanner;
 
 class AppDelegate : public QObject,
@@ -66,6 +68,11 @@ public:
 
     void about();
     void quit();
+
+    // The end of a USB mode-switch attempt. When the accessory may not be opened (no access
+    // to its device node), the user is told once what to do.
+    void accessoryModeSwitchDidFinish(UsbResult result);
+    static QString accessoryAccessDeniedMessage();
 
     // --- accessory messages
     void setupMsgDispatcher();
@@ -118,6 +125,7 @@ public:
     bool isConnecting() const { return m_isConnecting; }
     const Json& handshakeData() const { return m_handshakeData; }
     LauncherConnector* connector() const { return m_connector.get(); }
+    StartAtLoginController* serviceLoginController() const { return m_serviceLoginController.get(); }
     KPDeviceController& deviceController() const;
     std::shared_ptr<HostControlPolicy> policyExecuter() const { return m_policyExecuter; }
     bool isProjecting() const { return m_projecting; }
@@ -137,6 +145,7 @@ private:
     void postPointerOnMain(std::function<void(PointerInjector&)> post);
 
     AppEnvironment m_env;
+    std::unique_ptr<StartAtLoginController> m_serviceLoginController;
     std::unique_ptr<LauncherConnector> m_connector;
     std::unique_ptr<KPJSONRPCDispatcher> m_msgDispatcher;
     std::unique_ptr<UnicastRemoteHostScanner> m_scanner;
@@ -153,4 +162,5 @@ private:
     PowerAssertion::Id m_sleepIdleAssertionID = 0;
     std::atomic<bool> m_pointerForwarding{false};
     bool m_projecting = false;
+    bool m_toldAccessoryAccessDenied = false;
 };

@@ -24,6 +24,7 @@ class PointerInjector;
 class WifiNetworkInfo;
 class KPDeviceController;
 class HostControlPolicy;
+class LoginItems;
 
 struct AppEnvironment
 {
@@ -34,6 +35,8 @@ struct AppEnvironment
     PowerAssertion* powerAssertion = nullptr;
     PointerInjector* pointer = nullptr;
     WifiNetworkInfo* wifi = nullptr;
+    // The user's login items; null: none (registering the login helper then fails).
+    LoginItems* loginItems = nullptr;
     ReachabilityWatcherFactory makeReachability;
     // Null: KPDeviceController::sharedDeviceController().
     KPDeviceController* deviceController = nullptr;

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -22,6 +23,7 @@ const std::vector<BundleExecutables>& bundleTable()
     static const std::vector<BundleExecutables> table = {
         {"com.quorbel.Pikora-Installer", {"pikora-installer", "Pikora-Installer"}},
         {"com.Tamsic.Vistrel-Pro", {"vistrelpro", "vistrel-pro", "VistrelPro"}},
+        {"com.tamsic.Pikora", {"Pikora"}},
     };
     return table;
 }
@@ -51,7 +53,10 @@ bool isPidName(const QString& name)
 
 } // namespace
 
-ProcRunningApplications::ProcRunningApplications(QString procRoot) : m_procRoot(std::move(procRoot)) {}
+ProcRunningApplications::ProcRunningApplications(QString procRoot, Scope scope)
+    : m_procRoot(std::move(procRoot)), m_scope(scope)
+{
+}
 
 QStringList ProcRunningApplications::executableNamesFor(const QString& bundleIdentifier)
 {
@@ -70,7 +75,10 @@ bool ProcRunningApplications::isApplicationRunning(const QString& bundleIdentifi
     const QDir root(m_procRoot);
     const QStringList entries = root.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& entry : entries) {
-        if (isPidName(entry) && processMatches(root.filePath(entry), names))
+        if (!isPidName(entry))
+            continue;
+        const QString pidDir = root.filePath(entry);
+        if (processMatches(pidDir, names) && (m_scope == Scope::AllUsers || ownedByCurrentUser(pidDir)))
             return true;
     }
     return false;
@@ -92,6 +100,21 @@ bool ProcRunningApplications::processMatches(const QString& pidDir, const QStrin
             return true;
         if (exe == name || argv0 == name)
             return true;
+    }
+    return false;
+}
+
+bool ProcRunningApplications::ownedByCurrentUser(const QString& pidDir) const
+{
+    // "Uid:\t<real>\t<effective>\t<saved>\t<filesystem>"
+    const QList<QByteArray> lines = readSmallFile(pidDir + QStringLiteral("/status"), 8192).split('\n');
+    for (const QByteArray& line : lines) {
+        if (!line.startsWith("Uid:"))
+            continue;
+        const QList<QByteArray> fields = line.mid(4).simplified().split(' ');
+        bool ok = false;
+        const uint uid = fields.value(0).toUInt(&ok);
+        return ok && uid == static_cast<uint>(::getuid());
     }
     return false;
 }

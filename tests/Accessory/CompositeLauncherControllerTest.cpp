@@ -214,6 +214,31 @@ TEST_F(CompositeLauncherControllerTest, FailuresAreLoggedAndCloseEverything)
     }
 }
 
+TEST_F(CompositeLauncherControllerTest, EveryAttemptReportsItsResult)
+{
+    std::vector<UsbResult> results;
+    m_switch.setSwitchResultHandler([&results](UsbResult r) { results.push_back(r); });
+    m_switch.setup(&m_bus);
+    EXPECT_TRUE(results.empty()) << "no device, no attempt";
+
+    // No access to the device node (libusb's LIBUSB_ERROR_ACCESS).
+    m_bus.state().openResult = UsbResult::AccessDenied;
+    m_bus.attach(rawDevice("denied"));
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0], UsbResult::AccessDenied);
+    EXPECT_TRUE(callsOf(Kind::Write).empty());
+
+    m_bus.state().openResult = UsbResult::Ok;
+    m_bus.detach("denied");
+    m_bus.attach(rawDevice("allowed"));
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[1], UsbResult::Ok);
+    EXPECT_EQ(callsOf(Kind::Write).size(), 1u);
+    EXPECT_EQ(m_switch.switchToRNDIS_ECM_Mode(), UsbResult::Ok);
+    EXPECT_EQ(results.size(), 3u);
+    EXPECT_EQ(m_bus.openHandles(), 0);
+}
+
 TEST_F(CompositeLauncherControllerTest, SwitchesTheAccessoryOnTheSimulatedBus)
 {
     QTemporaryDir dir;

@@ -10,7 +10,10 @@
 #include "Pikora/Platform/FakeReachabilityWatcher.h"
 #include "Pikora/Platform/FakeRunningApplications.h"
 #include "Pikora/Platform/FakeWifiNetworkInfo.h"
+#include "Pikora/StartAtLoginController/StartAtLoginController.h"
+#include "QuorbelOSXUtility/UsbBus.h"
 #include "RecordingUserInterface.h"
+#include "tests/StartAtLoginController/FakeLoginItems.h"
 #include "tools/receiver-emulator/ReceiverEmulator.h"
 
 #include <QCoreApplication>
@@ -100,6 +103,46 @@ TEST_F(AppDelegateTest, ConflictingDriverStopsStartUpWithInstructions)
     EXPECT_EQ(applications.openedUrls().size(), 1);
     EXPECT_EQ(terminated, 1);
     EXPECT_EQ(app.connector(), nullptr); // nothing after the check was created
+}
+
+TEST_F(AppDelegateTest, RegistersTheLoginHelperOnEveryStart)
+{
+    FakeLoginItems items;
+    env.loginItems = &items;
+    auto first = launch();
+    ASSERT_EQ(items.calls.size(), 1u);
+    EXPECT_EQ(items.calls[0].identifier, QStringLiteral("com.tamsic.PikoraLoginHelper"));
+    EXPECT_TRUE(items.calls[0].enabled);
+    ASSERT_NE(first->serviceLoginController(), nullptr);
+    EXPECT_TRUE(first->serviceLoginController()->enabled());
+
+    // Registered already: the next start registers again.
+    auto second = launch();
+    EXPECT_EQ(items.calls.size(), 2u);
+    EXPECT_TRUE(second->serviceLoginController()->enabled());
+
+    // Refused registration: start-up goes on, nobody is bothered.
+    items.succeeds = false;
+    auto third = launch();
+    EXPECT_FALSE(third->serviceLoginController()->enabled());
+    EXPECT_NE(third->connector(), nullptr);
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_TRUE(ui.alerts.empty());
+}
+
+TEST_F(AppDelegateTest, AccessoryThatCannotBeOpenedIsExplainedOnce)
+{
+    auto app = launch();
+    for (UsbResult other : {UsbResult::Ok, UsbResult::NoDevice, UsbResult::Busy, UsbResult::Timeout})
+        app->accessoryModeSwitchDidFinish(other);
+    EXPECT_TRUE(ui.messages.empty());
+
+    app->accessoryModeSwitchDidFinish(UsbResult::AccessDenied);
+    app->accessoryModeSwitchDidFinish(UsbResult::AccessDenied);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text, AppDelegate::accessoryAccessDeniedMessage());
+    EXPECT_EQ(ui.messages[0].dismissAfter, 0) << "stays until the user has read it";
+    EXPECT_TRUE(ui.messages[0].text.contains(QStringLiteral("unplug the button")));
 }
 
 TEST_F(AppDelegateTest, DriverPathThatIsAPlainFileIsNoConflict)

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
@@ -89,6 +90,43 @@ TEST(ProcRunningApplications, DoesNotMatchLookAlikesOrNonProcessEntries)
     proc.addProcess("self", "vistrelpro");                                   // not a process id
     proc.addProcess("12ab", "vistrelpro");
     EXPECT_FALSE(ProcRunningApplications(proc.root()).isApplicationRunning(kVistrel));
+}
+
+TEST(ProcRunningApplications, CurrentUserScopeCountsOnlyThisUsersProcesses)
+{
+    const QByteArray me = QByteArray::number(::getuid());
+    const QByteArray other = QByteArray::number(::getuid() + 1);
+    auto status = [](const QString& path, const QByteArray& uid) {
+        QFile file(path + "/status");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("Name:\tPikora\nUmask:\t0022\nUid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid +
+                   "\nGid:\t0\t0\t0\t0\n");
+    };
+    const QString pikora = QStringLiteral("com.tamsic.Pikora");
+
+    FakeProcTree someoneElse;
+    someoneElse.addProcess("300", "Pikora");
+    status(someoneElse.root() + "/300", other);
+    EXPECT_TRUE(ProcRunningApplications(someoneElse.root()).isApplicationRunning(pikora));
+    EXPECT_FALSE(ProcRunningApplications(someoneElse.root(), ProcRunningApplications::Scope::CurrentUser)
+                     .isApplicationRunning(pikora));
+
+    FakeProcTree mine;
+    mine.addProcess("302", "PikoraLoginHelp", QByteArray("/usr/libexec/pikora/PikoraLoginHelper\0", 38));
+    status(mine.root() + "/302", me);
+    EXPECT_FALSE(ProcRunningApplications(mine.root(), ProcRunningApplications::Scope::CurrentUser)
+                     .isApplicationRunning(pikora))
+        << "the login helper itself is not the application";
+    mine.addProcess("301", "Pikora");
+    status(mine.root() + "/301", me);
+    EXPECT_TRUE(ProcRunningApplications(mine.root(), ProcRunningApplications::Scope::CurrentUser)
+                    .isApplicationRunning(pikora));
+
+    // A process whose owner cannot be read does not count as this user's.
+    FakeProcTree unknown;
+    unknown.addProcess("303", "Pikora");
+    EXPECT_FALSE(ProcRunningApplications(unknown.root(), ProcRunningApplications::Scope::CurrentUser)
+                     .isApplicationRunning(pikora));
 }
 
 TEST(ProcRunningApplications, MissingProcRootMeansNothingRuns)

@@ -1,0 +1,3 @@
+#include "Pikora/StartAtLoginController/StartAtLoginLogging.h"
+
+Q_LOGGING_CATEGORY(lcStartAtLogin, "pikora.startatlogin")

@@ -1,0 +1,3 @@
+#include "PikoraLoginHelper/LoginHelperLogging.h"
+
+Q_LOGGING_CATEGORY(lcLoginHelper, "pikora.loginhelper")
