@@ -6,9 +6,9 @@
 #include <QList>
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <linux/fb.h>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -47,19 +47,33 @@ int variableInfo(FramebufferConnection& c, fb_var_screeninfo& var)
     return c.driver().ioctl(c.fd(), FBIOGET_VSCREENINFO, &var);
 }
 
+// Leading decimal digits of `text` from `at` (at most 5 of them), advancing `at`.
+std::optional<std::uint32_t> digitsAt(const QByteArray& text, qsizetype& at)
+{
+    const qsizetype start = at;
+    while (at < text.size() && at - start <= 5 && text[at] >= '0' && text[at] <= '9')
+        ++at;
+    if (at == start || at - start > 5)
+        return std::nullopt;
+    return text.mid(start, at - start).toUInt();
+}
+
 // "U:1920x1080p-60" and the like; false for anything else.
 bool parseModeLine(const QByteArray& line, Mode& mode)
 {
-    char kind = 0;
-    unsigned width = 0, height = 0;
-    int used = 0;
-    if (std::sscanf(line.constData(), "%c:%ux%u%n", &kind, &width, &height, &used) != 3 || used <= 0)
+    if (line.size() < 2 || line[1] != ':')
         return false;
-    if (width == 0 || height == 0 || width > kMaxModeSide || height > kMaxModeSide)
+    qsizetype at = 2;
+    const std::optional<std::uint32_t> width = digitsAt(line, at);
+    if (!width || at >= line.size() || line[at] != 'x')
+        return false;
+    ++at;
+    const std::optional<std::uint32_t> height = digitsAt(line, at);
+    if (!height || *width == 0 || *height == 0 || *width > kMaxModeSide || *height > kMaxModeSide)
         return false;
     mode.name = line.left(31);
-    mode.width = width;
-    mode.height = height;
+    mode.width = *width;
+    mode.height = *height;
     return true;
 }
 
@@ -67,16 +81,11 @@ std::vector<Mode> modesOf(FramebufferConnection& c)
 {
     std::vector<Mode> modes;
     const QByteArray text = readAttribute(c.driver(), c.sysfsDirectory() + QStringLiteral("/modes"));
-    for (const QByteArray& raw : text.split('\n')) {
-        const QByteArray line = raw.trimmed();
-        if (line.isEmpty())
-            continue;
-        if (modes.size() == kMaxFramebufferModes)
-            break;
-        // A line we cannot read is still a mode number, so that numbers match the list.
+    for (const FramebufferModeRecord& record : parseFramebufferModeList(text)) {
         Mode mode;
-        if (!parseModeLine(line, mode))
-            mode.name = line.left(31);
+        mode.name = QByteArray(record.name, qsizetype(strnlen(record.name, sizeof record.name)));
+        mode.width = record.width;
+        mode.height = record.height;
         modes.push_back(mode);
     }
     if (modes.empty()) {
@@ -122,6 +131,31 @@ int modeNumbered(FramebufferConnection& c, std::uint32_t number, Mode& mode)
 }
 
 } // namespace
+
+std::vector<FramebufferModeRecord> parseFramebufferModeList(const QByteArray& text)
+{
+    std::vector<FramebufferModeRecord> records;
+    for (const QByteArray& raw : text.split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (line.isEmpty())
+            continue;
+        if (records.size() == kMaxFramebufferModes)
+            break;
+        // A line we cannot read is still a mode number (one the driver will refuse), so that
+        // numbers match the list.
+        Mode mode;
+        if (!parseModeLine(line, mode))
+            mode.name = line.left(31);
+        FramebufferModeRecord record;
+        std::memset(&record, 0, sizeof record);
+        std::memcpy(record.name, mode.name.constData(),
+                    std::min<std::size_t>(std::size_t(mode.name.size()), sizeof record.name - 1));
+        record.width = mode.width;
+        record.height = mode.height;
+        records.push_back(record);
+    }
+    return records;
+}
 
 QString FindFramebufferDriver(const QString& className, FramebufferDriver& driver)
 {

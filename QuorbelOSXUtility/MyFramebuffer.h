@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 class FramebufferConnection;
 class FramebufferDriver;
@@ -25,6 +27,11 @@ static_assert(sizeof(FramebufferModeRecord) == 40);
 
 // Mode lists longer than this are cut; a sysfs attribute never holds more than a page.
 constexpr std::uint16_t kMaxFramebufferModes = 256;
+
+// The modes of a mode list text (one mode a line, "U:1920x1080p-60"; names cut to 31
+// characters; at most kMaxFramebufferModes). A line that names no valid size is kept with
+// width and height 0, so that mode numbers still match the lines.
+std::vector<FramebufferModeRecord> parseFramebufferModeList(const QByteArray& text);
 
 // The device path ("/dev/fbN") of the first framebuffer whose driver identifies itself as
 // `className` (any driver when it is empty), or an empty string. Drivers' names are cut to

@@ -87,6 +87,21 @@ TEST_F(KPFramebufferUtilityTest, DeviceWithoutAModeListHasItsCurrentModeAndLongL
               QStringLiteral("U:20x10p-60-with-a-much-too-lon"));
 }
 
+TEST(FramebufferModeList, UnreadableLinesKeepTheirNumberButNoSize)
+{
+    const std::vector<FramebufferModeRecord> modes = parseFramebufferModeList(
+        "U:800x600p-60\n\ngarbage\nU:-5x10p\nU:99999999999x1p\nU:0x10p\nV:1024x768i-75\r\n");
+    ASSERT_EQ(modes.size(), 6u);
+    EXPECT_STREQ(modes[0].name, "U:800x600p-60");
+    EXPECT_EQ(modes[0].width, 800u);
+    EXPECT_EQ(modes[0].height, 600u);
+    for (std::size_t i = 1; i < 5; ++i)
+        EXPECT_EQ(modes[i].width, 0u) << modes[i].name;
+    EXPECT_STREQ(modes[1].name, "garbage");
+    EXPECT_EQ(modes[5].width, 1024u);
+    EXPECT_EQ(modes[5].height, 768u);
+}
+
 TEST_F(KPFramebufferUtilityTest, EnablingTwiceMapsOnceAndDisablingUndoesIt)
 {
     FakeFramebufferDriver::Device device;
