@@ -162,43 +162,60 @@ std::optional<RandrSnapshot> read(const RandrConnection& r)
     return s;
 }
 
+bool setCrtc(xcb_connection_t* c, const RandrMirrorPlan::CrtcConfig& config, std::uint32_t configTimestamp)
+{
+    xcb_generic_error_t* error = nullptr;
+    Reply<xcb_randr_set_crtc_config_reply_t> reply(xcb_randr_set_crtc_config_reply(
+        c,
+        xcb_randr_set_crtc_config(c, config.crtc, XCB_CURRENT_TIME, configTimestamp,
+                                  std::int16_t(config.position.x()), std::int16_t(config.position.y()),
+                                  config.mode, config.rotation, std::uint32_t(config.outputs.size()),
+                                  config.outputs.data()),
+        &error));
+    if (error) {
+        std::free(error);
+        return false;
+    }
+    return reply && reply->status == XCB_RANDR_SET_CONFIG_SUCCESS;
+}
+
+bool setScreenSize(const RandrConnection& r, const RandrSnapshot& s, QSize size)
+{
+    // Keep the screen's dots per inch.
+    auto mm = [](int px, int curPx, int curMm) {
+        return std::uint32_t(curPx > 0 && curMm > 0 ? std::int64_t(px) * curMm / curPx : px * 254 / 960);
+    };
+    xcb_generic_error_t* error = xcb_request_check(
+        r.get(), xcb_randr_set_screen_size_checked(
+                     r.get(), r.root, std::uint16_t(size.width()), std::uint16_t(size.height()),
+                     mm(size.width(), s.screenSize.width(), s.screenSizeMm.width()),
+                     mm(size.height(), s.screenSize.height(), s.screenSizeMm.height())));
+    std::free(error);
+    return error == nullptr;
+}
+
+// Applies the plan with the server grabbed. When a step is refused, the steps already taken
+// are undone, so a display is never left switched off half-way.
 bool apply(const RandrConnection& r, const RandrSnapshot& s, const RandrMirrorPlan& plan)
 {
     xcb_connection_t* c = r.get();
-    bool ok = true;
     xcb_grab_server(c);
-    if (plan.screenSize.isValid()) {
-        // Keep the screen's dots per inch.
-        auto mm = [](int px, int curPx, int curMm) {
-            return std::uint32_t(curPx > 0 && curMm > 0 ? std::int64_t(px) * curMm / curPx : px * 254 / 960);
-        };
-        xcb_generic_error_t* error = xcb_request_check(
-            c, xcb_randr_set_screen_size_checked(
-                   c, r.root, std::uint16_t(plan.screenSize.width()), std::uint16_t(plan.screenSize.height()),
-                   mm(plan.screenSize.width(), s.screenSize.width(), s.screenSizeMm.width()),
-                   mm(plan.screenSize.height(), s.screenSize.height(), s.screenSizeMm.height())));
-        if (error) {
-            std::free(error);
-            ok = false;
-        }
-    }
+    bool ok = !plan.screenSize.isValid() || setScreenSize(r, s, plan.screenSize);
+    std::vector<RandrMirrorPlan::CrtcConfig> undo;
     for (const RandrMirrorPlan::CrtcConfig& change : plan.changes) {
         if (!ok)
             break;
-        xcb_generic_error_t* error = nullptr;
-        Reply<xcb_randr_set_crtc_config_reply_t> reply(xcb_randr_set_crtc_config_reply(
-            c,
-            xcb_randr_set_crtc_config(c, change.crtc, XCB_CURRENT_TIME, s.configTimestamp,
-                                      std::int16_t(change.position.x()), std::int16_t(change.position.y()),
-                                      change.mode, change.rotation, std::uint32_t(change.outputs.size()),
-                                      change.outputs.data()),
-            &error));
-        if (error) {
-            std::free(error);
-            ok = false;
-        } else if (!reply || reply->status != XCB_RANDR_SET_CONFIG_SUCCESS) {
-            ok = false;
-        }
+        const RandrSnapshot::Crtc* before = s.crtc(change.crtc);
+        ok = before && setCrtc(c, change, s.configTimestamp);
+        if (ok)
+            undo.push_back(
+                {before->id, before->rect.topLeft(), before->mode, before->rotation, before->outputs});
+    }
+    if (!ok) {
+        for (auto it = undo.rbegin(); it != undo.rend(); ++it)
+            setCrtc(c, *it, s.configTimestamp);
+        if (plan.screenSize.isValid())
+            setScreenSize(r, s, s.screenSize);
     }
     xcb_ungrab_server(c);
     xcb_flush(c);
