@@ -64,9 +64,10 @@ struct DeviceList
     }
 };
 
-// The product string: from sysfs (readable without access to the device node), else from
-// the device's string descriptor. Empty when neither can be read.
-QString productStringOf(libusb_device* device, const libusb_device_descriptor& descriptor)
+// A string attribute of the device ("product", "manufacturer"): from sysfs (readable without
+// access to the device node), else from the device's string descriptor `index`. Empty when
+// neither can be read.
+QString deviceStringOf(libusb_device* device, const char* sysfsAttribute, std::uint8_t index)
 {
     std::uint8_t ports[8];
     const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
@@ -74,20 +75,20 @@ QString productStringOf(libusb_device* device, const libusb_device_descriptor& d
         QString sysName = QString::number(libusb_get_bus_number(device)) + QLatin1Char('-');
         for (int i = 0; i < depth; ++i)
             sysName += (i ? QStringLiteral(".") : QString()) + QString::number(ports[i]);
-        QFile file(QStringLiteral("/sys/bus/usb/devices/%1/product").arg(sysName));
+        QFile file(QStringLiteral("/sys/bus/usb/devices/%1/%2").arg(sysName, QLatin1String(sysfsAttribute)));
         if (file.open(QIODevice::ReadOnly)) {
-            const QString product = QString::fromUtf8(file.read(512)).trimmed();
-            if (!product.isEmpty())
-                return product;
+            const QString text = QString::fromUtf8(file.read(512)).trimmed();
+            if (!text.isEmpty())
+                return text;
         }
     }
-    if (descriptor.iProduct == 0)
+    if (index == 0)
         return {};
     libusb_device_handle* handle = nullptr;
     if (libusb_open(device, &handle) != LIBUSB_SUCCESS)
         return {};
     unsigned char text[256] = {};
-    const int n = libusb_get_string_descriptor_ascii(handle, descriptor.iProduct, text, sizeof text - 1);
+    const int n = libusb_get_string_descriptor_ascii(handle, index, text, sizeof text - 1);
     libusb_close(handle);
     return n > 0 ? QString::fromLatin1(reinterpret_cast<const char*>(text), n) : QString();
 }
@@ -98,7 +99,8 @@ UsbDeviceInfo infoOf(libusb_device* device, const libusb_device_descriptor& desc
     info.id = deviceIdOf({libusb_get_bus_number(device), libusb_get_device_address(device)});
     info.vendorId = descriptor.idVendor;
     info.productId = descriptor.idProduct;
-    info.serviceName = productStringOf(device, descriptor);
+    info.serviceName = deviceStringOf(device, "product", descriptor.iProduct);
+    info.manufacturer = deviceStringOf(device, "manufacturer", descriptor.iManufacturer);
     return info;
 }
 

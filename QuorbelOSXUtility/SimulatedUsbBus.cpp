@@ -21,6 +21,7 @@ UsbDeviceInfo infoOf(const QString& name, const SimulatedUsbDescription& descrip
     info.vendorId = description.vendorId;
     info.productId = description.productId;
     info.serviceName = description.product;
+    info.manufacturer = description.manufacturer;
     return info;
 }
 

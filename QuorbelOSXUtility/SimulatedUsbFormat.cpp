@@ -16,7 +16,7 @@ bool operator==(const UsbInterface& a, const UsbInterface& b)
 bool SimulatedUsbDescription::operator==(const SimulatedUsbDescription& other) const
 {
     return vendorId == other.vendorId && productId == other.productId && product == other.product &&
-           interfaces == other.interfaces;
+           manufacturer == other.manufacturer && interfaces == other.interfaces;
 }
 
 namespace SimulatedUsbFormat {
@@ -167,6 +167,8 @@ QByteArray toJson(const SimulatedUsbDescription& description)
     root["vendorId"] = description.vendorId;
     root["productId"] = description.productId;
     root["product"] = description.product.toStdString();
+    if (!description.manufacturer.isEmpty())
+        root["manufacturer"] = description.manufacturer.toStdString();
     if (!description.interfaces.empty()) {
         auto interfaces = nlohmann::ordered_json::array();
         for (std::size_t i = 0; i < description.interfaces.size(); ++i) {
@@ -216,6 +218,11 @@ bool parse(const QByteArray& json, SimulatedUsbDescription& out, QString* error)
         if (!product->is_string())
             return fail(error, QStringLiteral("\"product\" is not a string"));
         result.product = QString::fromStdString(product->get<std::string>());
+    }
+    if (const auto manufacturer = root.find("manufacturer"); manufacturer != root.end()) {
+        if (!manufacturer->is_string())
+            return fail(error, QStringLiteral("\"manufacturer\" is not a string"));
+        result.manufacturer = QString::fromStdString(manufacturer->get<std::string>());
     }
     if (const auto interfaces = root.find("interfaces"); interfaces != root.end()) {
         if (!interfaces->is_array())

@@ -9,12 +9,12 @@
 
 // One device of the simulated USB bus as it is stored in its description file:
 //
-//   {"vendorId": 1317, "productId": 42146, "product": "PIKORA ECM/RNDIS",
+//   {"vendorId": 1317, "productId": 42146, "product": "PIKORA ECM/RNDIS", "manufacturer": "Pikora",
 //    "interfaces": [{"class": 10, "endpoints": [
 //        {"address": 129, "type": "bulk", "direction": "in"},
 //        {"address": 2, "type": "bulk", "direction": "out"}]}]}
 //
-// Ids are decimal JSON numbers. "product" and "interfaces" may be left out. An interface may
+// Ids are decimal JSON numbers. "product", "manufacturer" and "interfaces" may be left out. An interface may
 // carry "number" (0-255); without it its number is its position in the list. An endpoint's
 // "type" is "control", "isochronous", "bulk" or "interrupt"; "direction" is "in" or "out"
 // and, when left out, follows bit 7 of the address.
@@ -23,6 +23,7 @@ struct SimulatedUsbDescription
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
     QString product;
+    QString manufacturer;
     std::vector<UsbInterface> interfaces;
 
     bool operator==(const SimulatedUsbDescription& other) const;

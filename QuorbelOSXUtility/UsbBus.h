@@ -9,8 +9,9 @@
 #include <vector>
 
 // What the application needs of the USB bus: matching devices, arrival and removal on the
-// main thread, a device's service name (its product string), its interfaces and endpoints,
-// and a bulk OUT write with a timeout. Backends: libusb-1.0 and a simulated directory bus.
+// main thread, a device's service name (its product string) and manufacturer string, its
+// interfaces and endpoints, and a bulk OUT write with a timeout. Backends: libusb-1.0 and a simulated
+// directory bus.
 
 struct UsbEndpoint
 {
@@ -43,7 +44,8 @@ struct UsbDeviceInfo
     QString id; // stable for the device's life on the bus
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
-    QString serviceName; // product string
+    QString serviceName;  // product string
+    QString manufacturer; // manufacturer string; empty when the device has none
 };
 
 enum class UsbResult

@@ -249,36 +249,17 @@ std::vector<DesktopFrameSource::Display> X11FrameSource::displays()
     std::vector<Display> list;
     if (!d->conn)
         return list;
-    xcb_connection_t* c = d->conn.get();
     if (d->randr) {
-        Reply<xcb_randr_get_screen_resources_current_reply_t> res(
-            xcb_randr_get_screen_resources_current_reply(
-                c, xcb_randr_get_screen_resources_current(c, d->root), nullptr));
-        Reply<xcb_randr_get_output_primary_reply_t> primary(
-            xcb_randr_get_output_primary_reply(c, xcb_randr_get_output_primary(c, d->root), nullptr));
-        if (res) {
-            const xcb_randr_output_t* outputs = xcb_randr_get_screen_resources_current_outputs(res.get());
-            const int count = xcb_randr_get_screen_resources_current_outputs_length(res.get());
-            for (int i = 0; i < count; ++i) {
-                Reply<xcb_randr_get_output_info_reply_t> info(xcb_randr_get_output_info_reply(
-                    c, xcb_randr_get_output_info(c, outputs[i], res->config_timestamp), nullptr));
-                if (!info || info->crtc == XCB_NONE || info->connection == XCB_RANDR_CONNECTION_DISCONNECTED)
-                    continue;
-                Reply<xcb_randr_get_crtc_info_reply_t> crtc(xcb_randr_get_crtc_info_reply(
-                    c, xcb_randr_get_crtc_info(c, info->crtc, res->config_timestamp), nullptr));
-                if (!crtc || crtc->width == 0 || crtc->height == 0)
-                    continue;
-                Display display;
-                display.id = outputs[i];
-                // X11 coordinates are device pixels already: one point per pixel.
-                display.bounds = QRect(crtc->x, crtc->y, crtc->width, crtc->height);
-                display.scale = 1.0;
-                display.outputName = QString::fromUtf8(
-                    reinterpret_cast<const char*>(xcb_randr_get_output_info_name(info.get())),
-                    xcb_randr_get_output_info_name_length(info.get()));
-                display.primary = primary && primary->output == outputs[i];
-                list.push_back(display);
-            }
+        for (const KPQuartzServiceUtility::ActiveDisplay& active :
+             KPQuartzServiceUtility::activeDisplays(d->displayName)) {
+            Display display;
+            display.id = active.id;
+            // X11 coordinates are device pixels already: one point per pixel.
+            display.bounds = active.bounds;
+            display.scale = 1.0;
+            display.outputName = active.outputName;
+            display.primary = active.main;
+            list.push_back(display);
         }
     }
     if (list.empty() && d->rootSize.isValid()) {
