@@ -8,13 +8,16 @@
 #   pairing_window                prints the id of the visible pairing window, if any.
 
 pairing_window() {
-  xdotool search --onlyvisible --name "Vistrel Pro Device$" 2>/dev/null | head -n1
+  local id
+  for id in $(xdotool search --onlyvisible --name "Vistrel Pro Device$" 2>/dev/null); do
+    xdotool search --onlyvisible --classname "^Pikora$" 2>/dev/null | grep -qx "$id" && { echo "$id"; return 0; }
+  done
 }
 
 # The visible Pikora window at least 300 pixels wide that is not the pairing window: the popover.
 popover_window() {
   local id w
-  for id in $(xdotool search --onlyvisible --class Pikora 2>/dev/null); do
+  for id in $(xdotool search --onlyvisible --classname "^Pikora$" 2>/dev/null); do
     xdotool getwindowname "$id" 2>/dev/null | grep -q "Vistrel Pro Device" && continue
     w=$(xdotool getwindowgeometry --shell "$id" | sed -n 's/^WIDTH=//p')
     [ "${w:-0}" -ge 300 ] && { echo "$id"; return 0; }

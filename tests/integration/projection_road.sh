@@ -134,11 +134,13 @@ else
   unset DISPLAY
 fi
 
+# Only the pairing road fetches configuration files: from the receiver emulator's two ports.
+config_ports=()
+[ "$mode" = "--pair" ] && config_ports=(--config-ports "$config_first_port,$config_port")
 QT_QPA_PLATFORM=$platform "$build/Pikora/Pikora" --usb-sim "$work/usb" \
   --accessory-address "$accessory_ip:$accessory_port" --scan-target "$receiver_ip" \
   --discovery-port "$discovery_port" --capture test-pattern --settings "$work/settings.ini" \
-  --config-ports "${config_first_port:-80},${config_port:-8080}" \
-  >"$work/pikora.log" 2>&1 &
+  "${config_ports[@]}" >"$work/pikora.log" 2>&1 &
 pids+=($!)
 
 if [ "$mode" = "--pair" ]; then
