@@ -4,6 +4,7 @@
 #include "Pikora/Pairing/Ipv4Address.h"
 #include "Pikora/Pairing/PikoraConfig.h"
 #include "Pikora/Pairing/PikoraConfigFetcher.h"
+#include "Pikora/Pairing/QHostInfoResolver.h"
 #include "Pikora/Pairing/ReceiverMatcher.h"
 
 #include <gtest/gtest.h>
@@ -110,4 +111,27 @@ TEST(ConfigBody, DeepNestingAndOversizedBodiesAreRefusedBeforeParsing)
 
     const QByteArray huge = "{\"pad\":\"" + QByteArray(PikoraConfig::kMaxBodyBytes, 'x') + "\"}";
     EXPECT_EQ(PikoraConfig::parse(huge).kind, PikoraConfig::ParseResult::Kind::Invalid);
+}
+
+TEST(SystemResolver, AnswersOnTheContextsThreadAndNeverAfterTheContextIsGone)
+{
+    // "localhost" comes from the hosts file: no name server is asked.
+    QHostInfoResolver resolver(3000);
+    QObject context;
+    std::optional<std::optional<QString>> answer;
+    resolver.lookupIPv4(QStringLiteral("localhost"), &context, [&](std::optional<QString> address) {
+        EXPECT_EQ(QThread::currentThread(), context.thread());
+        answer = address;
+    });
+    ASSERT_TRUE(waitFor([&] { return answer.has_value(); }));
+    EXPECT_EQ(*answer, QStringLiteral("127.0.0.1"));
+
+    int calls = 0;
+    {
+        QObject shortLived;
+        resolver.lookupIPv4(QStringLiteral("localhost"), &shortLived,
+                            [&](std::optional<QString>) { ++calls; });
+    }
+    spinFor(300);
+    EXPECT_EQ(calls, 0);
 }
