@@ -3,6 +3,7 @@
 
 #include "PairingTestSupport.h"
 #include "Pikora/UI/NotificationViewController.h"
+#include "Pikora/UI/PopoverUserInterface.h"
 #include "ReceiverEmulator.h"
 
 #include <QAbstractButton>
@@ -123,6 +124,27 @@ TEST_F(PairWindow, ACompletedPairingHidesTheWindowEvenAfterCancel)
     EXPECT_FALSE(vc->window()->isVisible());
     ASSERT_TRUE(waitFor([&] { return host.completions == 2; }));
     EXPECT_EQ(host.written.size(), 2u);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(PairWindow, ThePopoversDevicePairingButtonOpensOneWindow)
+{
+    PopoverUserInterface ui;
+    ui.setPairingEnvironment(environment());
+    ui.toggle();
+    QAbstractButton* button = ui.notificationViewController()->pairingButton();
+    ASSERT_NE(button, nullptr);
+    QTest::mouseClick(button, Qt::LeftButton);
+    PairViewController* vc = ui.notificationViewController()->vc();
+    ASSERT_NE(vc, nullptr);
+    EXPECT_TRUE(vc->window()->isVisible());
+    vc->window()->hide();
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(ui.notificationViewController()->vc(), vc);
+    EXPECT_TRUE(vc->window()->isVisible());
 }
 
 } // namespace
