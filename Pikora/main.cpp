@@ -4,6 +4,7 @@
 #include "Pikora/App/AppDelegate.h"
 #include "Pikora/App/AppLogging.h"
 #include "Pikora/App/AppOptions.h"
+#include "Pikora/App/AppPairingHost.h"
 #include "Pikora/Capture/AVSessionUtility.h"
 #include "Pikora/Capture/KPDesktopImageProvider.h"
 #include "Pikora/Platform/DBusPermissionBroker.h"
@@ -109,8 +110,14 @@ int main(int argc, char** argv)
     env.mainDisplayId = [] { return KPDesktopImageProvider::mainDisplayID(); };
 
     AppDelegate controller(std::move(env));
-    ui.setActions({[&controller] { controller.about(); }, [&controller] { controller.quit(); },
-                   [] { qCInfo(lcApp) << "device pairing is not available in this build"; }});
+    ui.setActions({[&controller] { controller.about(); }, [&controller] { controller.quit(); }, {}});
+
+    AppPairingHost pairingHost(controller, ui);
+    PairViewController::Environment pairing;
+    pairing.host = &pairingHost;
+    pairing.options.fetch.firstPort = options.configFirstPort;
+    pairing.options.fetch.secondPort = options.configSecondPort;
+    ui.setPairingEnvironment(pairing);
 
     if (options.runSeconds > 0)
         QTimer::singleShot(options.runSeconds * 1000, &app, &QCoreApplication::quit);

@@ -12,13 +12,28 @@
 # PIKORA_DEMO_SECONDS (default 15) an emulated short press stops the projection. A summary is
 # printed and the receiver's last decoded picture is saved.
 #
+# With --pair (or PIKORA_DEMO_PAIR=1) the button starts unpaired, the way it comes out of the
+# box: Pikora says it finds no pairing, the demo clicks "Device Pairing" in the popover, types
+# the receiver's address into the pairing window and presses Enter (with xdotool, on the
+# display). Pikora fetches the receiver's pikora_config.json, writes it into the button, and
+# the button's answer starts the projection.
+#
 # All traffic stays on loopback. Set DISPLAY to project an existing X display instead.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/lib/xvfb.sh"
+source "$root/scripts/lib/pairing_window.sh"
 build="${PIKORA_BUILD_DIR:-$root/build/default}"
 out="${PIKORA_DEMO_OUT:-$root/demo-output}"
 seconds="${PIKORA_DEMO_SECONDS:-15}"
+pair="${PIKORA_DEMO_PAIR:-}"
+for arg in "$@"; do
+  case "$arg" in
+  --pair) pair=1 ;;
+  *) echo "usage: demo.sh [--pair]" >&2; exit 2 ;;
+  esac
+done
+[ -n "$pair" ] && export PIKORA_DEMO_PAIR=1
 
 if [ -z "${PIKORA_DEMO_NO_INSTALL:-}" ]; then
   "$root/scripts/install-deps.sh"
@@ -64,18 +79,23 @@ exec {sin}>"$services_in"
 receiver_in="$out/receiver.in"
 mkfifo "$receiver_in"
 "$build/tools/receiver-emulator/pikora-receiver-emulator" --bind 127.0.0.2 --name Demo-Receiver \
-  --max-resolution 1920x1080 --discovery-port 46330 --control-port 0 --config-port 0 \
-  --snapshot "$out/receiver.png" --raw-stream "$out/stream.h264" \
+  --max-resolution 1920x1080 --discovery-port 46330 --control-port 0 --config-port 0 --config-first-port 0 \
+  --ssid-24 DemoNet --ssid-5 DemoNet-5G --snapshot "$out/receiver.png" --raw-stream "$out/stream.h264" \
   <"$receiver_in" >"$out/receiver.log" 2>&1 &
 pids+=($!)
 exec {rin}>"$receiver_in"
+for _ in $(seq 100); do grep -q "^listening on" "$out/receiver.log" 2>/dev/null && break; sleep 0.1; done
+config_port=$(sed -n 's/.* config \([0-9]*\).*/\1/p' "$out/receiver.log" | head -n1)
+config_first_port=$(sed -n 's/.* config-first \([0-9]*\).*/\1/p' "$out/receiver.log" | head -n1)
 
-# 4. The accessory, paired with that receiver, plugged into the simulated bus.
+# 4. The accessory, paired with that receiver (or, with --pair, not paired yet), plugged into
+#    the simulated bus.
 accessory_in="$out/accessory.in"
 mkfifo "$accessory_in"
+pairing=(--pairing '{"ip_addr":"127.0.0.2","hostname":"Demo-Receiver","ssid_2.4G":"DemoNet","ssid_5G":"DemoNet-5G"}')
+[ -n "$pair" ] && pairing=()
 "$build/tools/accessory-emulator/pikora-accessory-emulator" --listen 127.0.0.3 --port 53630 \
-  --usb-sim "$out/usb" --pairing-file "$out/pairing.json" \
-  --pairing '{"ip_addr":"127.0.0.2","hostname":"Demo-Receiver","ssid_2.4G":"DemoNet","ssid_5G":"DemoNet-5G"}' \
+  --usb-sim "$out/usb" --pairing-file "$out/pairing.json" "${pairing[@]}" \
   <"$accessory_in" >"$out/accessory.log" 2>&1 &
 pids+=($!)
 exec {ain}>"$accessory_in"
@@ -83,9 +103,28 @@ exec {ain}>"$accessory_in"
 # 5. Pikora.
 "$build/Pikora/Pikora" --usb-sim "$out/usb" --accessory-address 127.0.0.3:53630 \
   --scan-target 127.0.0.2 --discovery-port 46330 --capture x11 --settings "$out/settings.ini" \
+  --config-ports "$config_first_port,$config_port" \
   >"$out/pikora.log" 2>&1 &
 pikora=$!
 pids+=($pikora)
+
+# 6. With --pair: pair the button through the pairing window, as a user would.
+if [ -n "$pair" ]; then
+  noticed=""
+  for _ in $(seq 300); do
+    grep -q "notification: No pairing data is found" "$out/pikora.log" 2>/dev/null && { noticed=1; break; }
+    kill -0 "$pikora" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -n "$noticed" ] || { echo "demo: Pikora did not report the unpaired button; logs in $out"; exit 1; }
+  echo "demo: the button is not paired; pairing through the window (typing 127.0.0.2, Enter)"
+  sleep 1
+  pair_through_window 127.0.0.2 || { echo "demo: could not drive the pairing window; logs in $out"; exit 1; }
+  for _ in $(seq 100); do grep -q 'received .*"set-pairing-data"' "$out/accessory.log" && break; sleep 0.1; done
+  grep -q 'received .*"set-pairing-data"' "$out/accessory.log" ||
+    { echo "demo: pairing did not reach the button; logs in $out"; exit 1; }
+  echo "demo: paired; the button now holds $(cat "$out/pairing.json" 2>/dev/null || echo '(see accessory.log)')"
+fi
 
 # Wait for the stream to start (at most 30 s), project, then press the button.
 started=""
@@ -132,6 +171,7 @@ summary = re.search(r"capture summary: (.*)", pikora)
 accessory = (out / "accessory.log").read_text(errors="replace")
 print("\n==== Pikora demo summary ====")
 for label, pattern in [("handshake", r'received .*"method":"handshake"'),
+                       ("set-pairing-data", r'received .*"method":"set-pairing-data"'),
                        ("heartbeats", r'received .*"method": ?"heartbeat"'),
                        ("notify-projection-started", r'received .*"notify-projection-started"'),
                        ("notify-projection-stopped", r'received .*"notify-projection-stopped"')]:

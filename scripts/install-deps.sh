@@ -12,7 +12,7 @@ PACKAGES=(
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-xtest0-dev
   libpulse-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth dbus dbus-x11 ffmpeg x11-xserver-utils python3
+  xvfb xauth dbus dbus-x11 ffmpeg x11-xserver-utils python3 xdotool
   dpkg-dev file desktop-file-utils procps
 )
 

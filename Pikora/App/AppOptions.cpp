@@ -24,6 +24,8 @@ QString AppOptions::usage()
         "  --accessory-address HOST[:PORT]  the accessory's address (default 192.168.204.1:53630)\n"
         "  --scan-target ADDRESS         send discovery to ADDRESS instead of broadcast (repeatable)\n"
         "  --discovery-port PORT         receivers' discovery port (default 63630)\n"
+        "  --config-ports FIRST,SECOND   HTTP ports pairing fetches pikora_config.json from, in\n"
+        "                                that order (default 80,8080)\n"
         "  --capture x11|test-pattern    frame source (default x11)\n"
         "  --settings FILE               keep user preferences in FILE\n"
         "  --run-seconds N               quit after N seconds\n");
@@ -87,6 +89,11 @@ bool AppOptions::parse(const QStringList& arguments, AppOptions& out, QString* e
         } else if (name == QLatin1String("--discovery-port")) {
             if (!takeValue(v) || !parsePort(v, out.discoveryPort))
                 return fail(QStringLiteral("--discovery-port needs a port number"));
+        } else if (name == QLatin1String("--config-ports")) {
+            const QStringList ports = takeValue(v) ? v.split(QLatin1Char(',')) : QStringList();
+            if (ports.size() != 2 || !parsePort(ports[0].trimmed(), out.configFirstPort) ||
+                !parsePort(ports[1].trimmed(), out.configSecondPort))
+                return fail(QStringLiteral("--config-ports needs two ports, FIRST,SECOND"));
         } else if (name == QLatin1String("--capture")) {
             if (!takeValue(v) || (v != QLatin1String("x11") && v != QLatin1String("test-pattern")))
                 return fail(QStringLiteral("--capture takes x11 or test-pattern"));

@@ -12,12 +12,17 @@ struct AppOptions
 {
     static constexpr const char* kDefaultAccessoryHost = "192.168.204.1";
     static constexpr std::uint16_t kDefaultAccessoryPort = 53630;
+    static constexpr std::uint16_t kDefaultConfigFirstPort = 80;
+    static constexpr std::uint16_t kDefaultConfigSecondPort = 8080;
 
     QString usbSimulationDirectory;                // --usb-sim DIR, or PIKORA_USB_SIM_DIR
     QString accessoryHost = kDefaultAccessoryHost; // --accessory-address HOST[:PORT]
     std::uint16_t accessoryPort = kDefaultAccessoryPort;
-    std::vector<QHostAddress> scanTargets;          // --scan-target ADDRESS (repeatable); empty = broadcast
-    std::uint16_t discoveryPort = 0;                // --discovery-port PORT; 0 = the product's port
+    std::vector<QHostAddress> scanTargets; // --scan-target ADDRESS (repeatable); empty = broadcast
+    std::uint16_t discoveryPort = 0;       // --discovery-port PORT; 0 = the product's port
+    // --config-ports FIRST,SECOND: where pairing fetches the receiver's configuration file.
+    std::uint16_t configFirstPort = kDefaultConfigFirstPort;
+    std::uint16_t configSecondPort = kDefaultConfigSecondPort;
     QString captureBackend = QStringLiteral("x11"); // --capture x11|test-pattern
     QString settingsFile;                           // --settings FILE
     int runSeconds = 0; // --run-seconds N: quit after N seconds (0 = run until quit)

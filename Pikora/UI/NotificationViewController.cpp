@@ -6,6 +6,7 @@
 #include "ui_NotificationViewController.h"
 
 #include <QCoreApplication>
+#include <QWidget>
 
 namespace {
 
@@ -78,12 +79,31 @@ void NotificationViewController::setPairAction(std::function<void()> action)
     m_pairAction = std::move(action);
 }
 
+void NotificationViewController::setPairingEnvironment(PairViewController::Environment environment)
+{
+    m_pairingEnvironment = std::move(environment);
+}
+
 void NotificationViewController::pair()
 {
+    if (!m_vc) {
+        if (m_pairingEnvironment && m_pairingEnvironment->host) {
+            m_vc = new PairViewController(*m_pairingEnvironment, this);
+            m_vc->setDelegate(this);
+        } else {
+            qCInfo(lcUi) << "pair: pairing is not set up";
+        }
+    }
+    if (m_vc)
+        m_vc->showWindow();
     if (m_pairAction)
         m_pairAction();
-    else
-        qCInfo(lcUi) << "pair: no pairing action is set";
+}
+
+void NotificationViewController::pairingDidCompleteWithPairViewController(PairViewController*)
+{
+    if (m_vc && m_vc->window())
+        m_vc->window()->hide();
 }
 
 QAbstractButton* NotificationViewController::pairingButton() const

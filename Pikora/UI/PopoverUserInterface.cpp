@@ -55,6 +55,11 @@ void PopoverUserInterface::setActions(Actions actions)
     m_actions = std::move(actions);
 }
 
+void PopoverUserInterface::setPairingEnvironment(PairViewController::Environment environment)
+{
+    m_notification->setPairingEnvironment(std::move(environment));
+}
+
 UserDefaults& PopoverUserInterface::defaults() const
 {
     // Resolved on first use, so the --settings file may be chosen after construction.

@@ -3,6 +3,7 @@
 #include "Pikora/App/UserInterface.h"
 #include "Pikora/UI/AlertPresenter.h"
 #include "Pikora/UI/DialogBuilder.h"
+#include "Pikora/UI/PairViewController.h"
 #include "Pikora/UI/PopoverWindow.h"
 #include "Pikora/UI/StatusItem.h"
 #include "Pikora/UI/ViewController.h"
@@ -44,6 +45,9 @@ public:
     explicit PopoverUserInterface(QObject* parent = nullptr);
     explicit PopoverUserInterface(Options options, QObject* parent = nullptr);
     ~PopoverUserInterface() override;
+
+    // What the "Device Pairing" button's window pairs through (see PairViewController).
+    void setPairingEnvironment(PairViewController::Environment environment);
 
     // UserInterface
     void setActions(Actions actions) override;

@@ -14,10 +14,16 @@
 #              a press projects again
 #   --pointer  on Xvfb: the receiver's pointer events move the X pointer; malformed ones are
 #              dropped; none is posted after the stop
+#   --pair     on Xvfb: the accessory starts unpaired; the pairing window is opened from the
+#              popover and driven with xdotool (the address typed, Enter); the receiver's first
+#              configuration port answers 404, so the file comes from the second; the accessory
+#              must get "set-pairing-data" with the file's object byte for byte, then
+#              "query-connection-intent", and Pikora then projects to that receiver
 #
-# Usage: projection_road.sh BUILD_DIR [--jpeg|--unplug|--vanish|--split|--pointer]
+# Usage: projection_road.sh BUILD_DIR [--jpeg|--unplug|--vanish|--split|--pointer|--pair]
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/xvfb.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/pairing_window.sh"
 
 # Everything runs on one private bus, which also stands in for the system bus.
 if [ -z "${PIKORA_ROAD_PRIVATE_BUS:-}" ]; then
@@ -93,37 +99,81 @@ pids+=($!)
 exec {sin}>"$work/services.in"
 wait_for "$work/services.log" "^serving" 10 || fail "desktop services emulator did not start"
 
+# The configuration file the pairing road serves: members in an order no serialiser would
+# choose, so that a re-sorted object shows.
+pair_body="{\"ssid_5G\":\"RoadNet\",\"hostname\":\"Road-Receiver\",\"ip_addr\":\"$receiver_ip\",\"extra\":{\"z\":[1,2.5,null],\"a\":true}}"
+if [ "$mode" = "--pair" ]; then
+  extra+=(--config-port 0 --config-first-port 0 --config-body "$pair_body")
+else
+  extra+=(--config-port -1)
+fi
 "$build/tools/receiver-emulator/pikora-receiver-emulator" --bind "$receiver_ip" --name Road-Receiver \
-  --max-resolution 1280x720 --discovery-port 0 --control-port 0 --config-port -1 "${extra[@]}" \
+  --max-resolution 1280x720 --discovery-port 0 --control-port 0 "${extra[@]}" \
   <"$work/receiver.in" >"$work/receiver.log" 2>&1 &
 pids+=($!)
 exec {rin}>"$work/receiver.in"
 wait_for "$work/receiver.log" "listening on" 10 || fail "receiver emulator did not start"
 discovery_port=$(sed -n 's/.*discovery \([0-9]*\) .*/\1/p' "$work/receiver.log" | head -n1)
+config_port=$(sed -n 's/.* config \([0-9]*\).*/\1/p' "$work/receiver.log" | head -n1)
+config_first_port=$(sed -n 's/.* config-first \([0-9]*\).*/\1/p' "$work/receiver.log" | head -n1)
 
 accessory_port=$(free_port "$accessory_ip")
+pairing=(--pairing "{\"ip_addr\":\"$receiver_ip\",\"hostname\":\"Road-Receiver\",\"ssid_5G\":\"RoadNet\"}")
+[ "$mode" = "--pair" ] && pairing=()
 "$build/tools/accessory-emulator/pikora-accessory-emulator" --listen "$accessory_ip" --port "$accessory_port" \
-  --usb-sim "$work/usb" \
-  --pairing "{\"ip_addr\":\"$receiver_ip\",\"hostname\":\"Road-Receiver\",\"ssid_5G\":\"RoadNet\"}" \
+  --usb-sim "$work/usb" "${pairing[@]}" \
   <"$work/accessory.in" >"$work/accessory.log" 2>&1 &
 pids+=($!)
 exec {ain}>"$work/accessory.in"
 
 platform=offscreen
-if [ "$mode" = "--pointer" ]; then
+if [ "$mode" = "--pointer" ] || [ "$mode" = "--pair" ]; then
   start_xvfb 1280x800 "$work/xvfb.log" || fail "Xvfb did not start"
   platform=xcb
 else
   unset DISPLAY
 fi
 
+# Only the pairing road fetches configuration files: from the receiver emulator's two ports.
+config_ports=()
+[ "$mode" = "--pair" ] && config_ports=(--config-ports "$config_first_port,$config_port")
 QT_QPA_PLATFORM=$platform "$build/Pikora/Pikora" --usb-sim "$work/usb" \
   --accessory-address "$accessory_ip:$accessory_port" --scan-target "$receiver_ip" \
   --discovery-port "$discovery_port" --capture test-pattern --settings "$work/settings.ini" \
-  >"$work/pikora.log" 2>&1 &
+  "${config_ports[@]}" >"$work/pikora.log" 2>&1 &
 pids+=($!)
 
+if [ "$mode" = "--pair" ]; then
+  command -v xdotool >/dev/null || fail "xdotool is not installed (scripts/install-deps.sh)"
+  wait_for "$work/pikora.log" "notification: No pairing data is found" 30 ||
+    fail "an unpaired accessory did not lead to the no-pairing notice"
+  echo "config status $config_first_port 404" >&"$rin"
+  pair_through_window "$receiver_ip" 2>"$work/xdotool.log" || fail "pairing window: $(cat "$work/xdotool.log")"
+  [ "$PAIRING_WINDOW_TITLE" = "$(printf 'Pairing\u00a0with\u00a0Vistrel Pro Device')" ] ||
+    fail "pairing window title '$PAIRING_WINDOW_TITLE'"
+  wait_for "$work/accessory.log" 'received .*"set-pairing-data"' 15 || fail "the accessory got no set-pairing-data"
+  python3 - "$work/accessory.log" "$pair_body" <<'PY' || fail "set-pairing-data / query-connection-intent"
+import sys
+lines = open(sys.argv[1], errors="replace").read().splitlines()
+body = sys.argv[2]
+writes = [i for i, l in enumerate(lines) if "received" in l and '"method":"set-pairing-data"' in l]
+if len(writes) != 1: sys.exit(f"expected one set-pairing-data, got {len(writes)}")
+if '"params":' + body not in lines[writes[0]]:
+    sys.exit("the params are not the file's object byte for byte: " + lines[writes[0]][:400])
+later = [l for l in lines[writes[0] + 1:] if "received" in l and '"method":"query-connection-intent"' in l]
+if not later: sys.exit("no query-connection-intent after set-pairing-data")
+print("accessory got the file's object byte for byte, then query-connection-intent")
+PY
+  grep -q "notification: Pairing.*Pikora.*with.*Vistrel Pro Device" "$work/pikora.log" || fail "no pairing start notice"
+  stats=$(query_json "$rin" "$work/receiver.log" "config stats") || fail "no configuration statistics"
+  [ "$(json_field "$stats" "$config_first_port")" = 1 ] && [ "$(json_field "$stats" "$config_port")" = 1 ] ||
+    fail "expected one request on each configuration port, got $stats"
+  for _ in $(seq 30); do [ -z "$(pairing_window)" ] && break; sleep 0.1; done
+  [ -z "$(pairing_window)" ] || fail "the pairing window stayed open after pairing"
+fi
+
 wait_for "$work/pikora.log" "capture: started" 30 || fail "the projection did not start without a press"
+[ "$mode" = "--pair" ] && echo "paired through the window; projecting to $receiver_ip"
 wait_for "$work/accessory.log" 'received .*"notify-projection-started"' 5 || fail "no notify-projection-started"
 expect_power 1 1 "while projecting"
 sleep 2

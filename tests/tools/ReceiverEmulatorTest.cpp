@@ -383,3 +383,58 @@ TEST(ReceiverEmulatorCli, AnswersDiscoveryAndRunsCommandsFromStandardInput)
     ASSERT_TRUE(bad.waitForFinished(5000));
     EXPECT_NE(bad.exitCode(), 0);
 }
+
+TEST(ReceiverEmulatorHttp, EachConfigurationPortAnswersAsItIsTold)
+{
+    ReceiverEmulatorConfig cfg = config("127.0.0.2");
+    cfg.firstConfigPort = 0;
+    ReceiverEmulator rx(cfg);
+    ASSERT_TRUE(rx.start());
+    const quint16 first = rx.firstConfigPort();
+    const quint16 second = rx.configPort();
+    ASSERT_NE(first, 0);
+    ASSERT_NE(first, second);
+    auto get = [&](quint16 port) {
+        QTcpSocket socket;
+        socket.connectToHost(rx.address(), port);
+        if (!socket.waitForConnected(2000))
+            return QByteArray("no connection");
+        socket.write("GET /pikora_config.json HTTP/1.1\r\n\r\n");
+        QByteArray answer;
+        QElapsedTimer clock;
+        clock.start();
+        while (socket.state() == QAbstractSocket::ConnectedState && clock.elapsed() < 3000) {
+            socket.waitForReadyRead(50);
+            answer += socket.readAll();
+        }
+        return answer + socket.readAll();
+    };
+    auto run = [&](const char* line) { return rx.execute(QString::fromLatin1(line)); };
+
+    // One port's rule wins over the rule for all; reset forgets both.
+    EXPECT_EQ(run("config status all 500"), QStringLiteral("ok"));
+    EXPECT_EQ(rx.configCommand(QStringLiteral("status %1 404").arg(first)), QStringLiteral("ok"));
+    EXPECT_TRUE(get(first).startsWith("HTTP/1.1 404"));
+    EXPECT_TRUE(get(second).startsWith("HTTP/1.1 500"));
+    EXPECT_EQ(run("config body [not json"), QStringLiteral("ok"));
+    EXPECT_EQ(run("config status all 200"), QStringLiteral("ok"));
+    EXPECT_TRUE(get(second).endsWith("\r\n\r\n[not json")) << "any bytes can be served";
+    EXPECT_EQ(run("config oversize all 4096 nolength"), QStringLiteral("ok"));
+    const QByteArray big = get(second);
+    EXPECT_FALSE(big.contains("Content-Length"));
+    EXPECT_EQ(big.size() - big.indexOf("\r\n\r\n") - 4, 4096);
+    EXPECT_EQ(rx.configCommand(QStringLiteral("redirect %1 http://127.0.0.2:1/x").arg(second)),
+              QStringLiteral("ok"));
+    EXPECT_TRUE(get(second).contains("\r\nLocation: http://127.0.0.2:1/x\r\n"));
+    EXPECT_EQ(run("config reset"), QStringLiteral("ok"));
+    EXPECT_TRUE(get(first).contains("\"hostname\":\"Lab\""));
+
+    const QString stats = run("config stats");
+    EXPECT_TRUE(stats.contains(QStringLiteral("\"%1\":2").arg(first))) << stats.toStdString();
+    EXPECT_TRUE(stats.contains(QStringLiteral("\"%1\":4").arg(second))) << stats.toStdString();
+
+    for (const char* bad :
+         {"config status all 99", "config status 0 404", "config status 70000 404", "config delay all -1",
+          "config oversize all 10 chunked", "config fly all 1", "config status all"})
+        EXPECT_TRUE(run(bad).startsWith(QStringLiteral("error:"))) << bad;
+}

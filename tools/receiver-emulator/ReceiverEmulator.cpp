@@ -1,5 +1,6 @@
 #include "ReceiverEmulator.h"
 
+#include "ConfigHttpServer.h"
 #include "ReceiverEmulatorCore.h"
 #include "Support/BlockingCall.h"
 
@@ -141,6 +142,16 @@ quint16 ReceiverEmulator::configPort() const
     return onCore(m_core, [&] { return m_core->configPort(); });
 }
 
+quint16 ReceiverEmulator::firstConfigPort() const
+{
+    return onCore(m_core, [&] { return m_core->firstConfigPort(); });
+}
+
+QString ReceiverEmulator::configCommand(const QString& arguments)
+{
+    return onCore(m_core, [&] { return m_core->configCommand(arguments); });
+}
+
 void ReceiverEmulator::setSilent(bool silent)
 {
     onCore(m_core, [&] { m_core->setSilent(silent); });
@@ -260,7 +271,7 @@ QString ReceiverEmulator::execute(const QString& line)
     if (command.isEmpty())
         return {};
     if (command == QLatin1String("help"))
-        return helpText();
+        return helpText() + QLatin1Char('\n') + ConfigHttpServer::helpText();
     if (command == QLatin1String("silent")) {
         if (args.size() != 1 || !parseSwitch(args[0], flag))
             return usage("silent on|off");
@@ -339,6 +350,8 @@ QString ReceiverEmulator::execute(const QString& line)
     }
     if (command == QLatin1String("snapshot"))
         return saveSnapshot(rest) ? ok : QStringLiteral("error: no picture or no path");
+    if (command == QLatin1String("config"))
+        return configCommand(rest);
     if (command == QLatin1String("stats"))
         return QString::fromStdString(statistics().toJson().dump());
     if (command == QLatin1String("reset-stats")) {

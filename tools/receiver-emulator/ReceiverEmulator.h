@@ -47,6 +47,9 @@ struct ReceiverEmulatorConfig
     int configPort = 8080;     // 0: any free port; -1: no HTTP server
     QString snapshotPath;      // PNG of the last decoded picture, written by saveSnapshot() and stop()
     QString rawStreamPath;     // every received H.264 access unit is appended here
+    // A second HTTP port serving the same file, the one senders try first (a real receiver's
+    // port 80); 0: any free port; -1: none.
+    int firstConfigPort = -1;
 };
 
 struct ReceiverStatistics
@@ -108,6 +111,8 @@ public:
     quint16 discoveryPort() const;
     quint16 controlPort() const;
     quint16 configPort() const; // 0 without an HTTP server
+    // 0 without that port.
+    quint16 firstConfigPort() const;
 
     // --- commands (the same as the text commands of execute())
     void setSilent(bool silent);            // "silent on|off": no discovery replies, hellos unanswered
@@ -133,6 +138,9 @@ public:
     // "snapshot [PATH]": writes the last decoded picture as PNG.
     bool saveSnapshot(const QString& path = {});
     QImage lastPicture() const;
+
+    // "config ...": how the HTTP server answers (see ConfigHttpServer::execute).
+    QString configCommand(const QString& arguments);
 
     ReceiverStatistics statistics() const; // "stats" prints it as JSON
     void resetStatistics();                // "reset-stats"

@@ -106,11 +106,15 @@ bool ReceiverEmulatorCore::start(QString* error)
         return fail(QStringLiteral("control port: %1").arg(m_control->errorString()));
     connect(m_control, &QTcpServer::newConnection, this, &ReceiverEmulatorCore::acceptSenders);
 
-    if (m_config.configPort >= 0) {
+    if (m_config.configPort >= 0 || m_config.firstConfigPort >= 0) {
         m_http = new ConfigHttpServer([this] { return configFile(); }, this);
         QString why;
-        if (!m_http->listen(m_config.bindAddress, quint16(m_config.configPort), &why))
+        if (m_config.configPort >= 0 &&
+            !m_http->listen(m_config.bindAddress, quint16(m_config.configPort), &why))
             return fail(QStringLiteral("configuration port: %1").arg(why));
+        if (m_config.firstConfigPort >= 0 &&
+            !m_http->listen(m_config.bindAddress, quint16(m_config.firstConfigPort), &why))
+            return fail(QStringLiteral("first configuration port: %1").arg(why));
     }
     if (!m_config.rawStreamPath.isEmpty()) {
         m_raw.setFileName(m_config.rawStreamPath);
@@ -158,7 +162,17 @@ quint16 ReceiverEmulatorCore::controlPort() const
 
 quint16 ReceiverEmulatorCore::configPort() const
 {
-    return m_http ? m_http->port() : 0;
+    return m_http && m_config.configPort >= 0 ? m_http->ports().value(0) : 0;
+}
+
+quint16 ReceiverEmulatorCore::firstConfigPort() const
+{
+    return m_http && m_config.firstConfigPort >= 0 ? m_http->ports().constLast() : 0;
+}
+
+QString ReceiverEmulatorCore::configCommand(const QString& arguments)
+{
+    return m_http ? m_http->execute(arguments) : QStringLiteral("error: no HTTP server");
 }
 
 void ReceiverEmulatorCore::setName(const QString& name)

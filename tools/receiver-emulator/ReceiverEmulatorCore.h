@@ -40,6 +40,8 @@ public:
     quint16 discoveryPort() const;
     quint16 controlPort() const;
     quint16 configPort() const;
+    quint16 firstConfigPort() const;
+    QString configCommand(const QString& arguments);
 
     void setSilent(bool v) { m_silent = v; }
     void setName(const QString& name);

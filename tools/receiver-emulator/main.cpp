@@ -35,13 +35,19 @@ int main(int argc, char** argv)
     const QCommandLineOption control("control-port", "TCP control port (0: any).", "port", "63630");
     const QCommandLineOption config("config-port", "HTTP port for pikora_config.json (0: any, -1: off).",
                                     "port", "8080");
+    const QCommandLineOption configFirst("config-first-port",
+                                         "Second HTTP port for pikora_config.json, the one senders try "
+                                         "first (a real receiver's 80; 0: any, -1: off).",
+                                         "port", "-1");
+    const QCommandLineOption configBody(
+        "config-body", "Serve this text as pikora_config.json instead of the generated file.", "text");
     const QCommandLineOption ssid24("ssid-24", "Wi-Fi name (2.4 GHz) in the configuration file.", "ssid");
     const QCommandLineOption ssid5("ssid-5", "Wi-Fi name (5 GHz) in the configuration file.", "ssid");
     const QCommandLineOption snapshot("snapshot", "PNG written with the last decoded picture on exit.",
                                       "path");
     const QCommandLineOption raw("raw-stream", "File receiving the raw H.264 stream.", "path");
     parser.addOptions({bind, name, display, model, vendor, maxRes, noH264, passcode, conference, discovery,
-                       control, config, ssid24, ssid5, snapshot, raw});
+                       control, config, configFirst, configBody, ssid24, ssid5, snapshot, raw});
     parser.process(app);
 
     auto port = [&](const QCommandLineOption& o, int min) {
@@ -77,6 +83,7 @@ int main(int argc, char** argv)
     cfg.discoveryPort = port(discovery, 0);
     cfg.controlPort = port(control, 0);
     cfg.configPort = port(config, -1);
+    cfg.firstConfigPort = port(configFirst, -1);
     cfg.ssid24 = parser.value(ssid24);
     cfg.ssid5 = parser.value(ssid5);
     cfg.snapshotPath = parser.value(snapshot);
@@ -88,9 +95,11 @@ int main(int argc, char** argv)
         std::cerr << "cannot start: " << error.toStdString() << "\n";
         return 1;
     }
+    if (parser.isSet(configBody))
+        emulator.configCommand(QStringLiteral("body ") + parser.value(configBody));
     std::cout << "listening on " << cfg.bindAddress.toString().toStdString() << " discovery "
               << emulator.discoveryPort() << " control " << emulator.controlPort() << " config "
-              << emulator.configPort() << std::endl;
+              << emulator.configPort() << " config-first " << emulator.firstConfigPort() << std::endl;
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     std::string pending;

@@ -1,0 +1,3 @@
+#include "Pikora/Pairing/PairingLogging.h"
+
+Q_LOGGING_CATEGORY(lcPairing, "pikora.pairing")
