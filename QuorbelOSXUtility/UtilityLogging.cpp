@@ -1,3 +1,4 @@
 #include "QuorbelOSXUtility/UtilityLogging.h"
 
 Q_LOGGING_CATEGORY(lcUsb, "quorbel.usb")
+Q_LOGGING_CATEGORY(lcAudioDevices, "quorbel.audio")
