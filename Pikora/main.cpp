@@ -5,6 +5,7 @@
 #include "Pikora/App/AppLogging.h"
 #include "Pikora/App/AppOptions.h"
 #include "Pikora/Capture/AVSessionUtility.h"
+#include "Pikora/Capture/HearlineAudioPath.h"
 #include "Pikora/Capture/KPDesktopImageProvider.h"
 #include "Pikora/Platform/DBusPermissionBroker.h"
 #include "Pikora/Platform/DBusPowerAssertion.h"
@@ -13,6 +14,7 @@
 #include "Pikora/Platform/RouteReachabilityWatcher.h"
 #include "Pikora/Platform/XTestPointerInjector.h"
 #include "Pikora/UI/PopoverUserInterface.h"
+#include "QuorbelOSXUtility/CoreAudioUtility.h"
 #include "QuorbelOSXUtility/UsbBus.h"
 #include "Support/BundleInfo.h"
 #include "Support/Logging.h"
@@ -75,6 +77,15 @@ int main(int argc, char** argv)
     AVSessionUtility::sharedInstance()->setTransmitterProvider(
         [] { return KPDeviceController::sharedDeviceController().transmitter(); });
 
+    // Sound: the user setting "SoundEnable" overrides the built-in value. Audio devices that a
+    // previous run left switched (it crashed or was killed while forwarding) are put back first.
+    const QVariant soundEnable = UserDefaults::standard().value(QStringLiteral("SoundEnable"));
+    if (soundEnable.isValid())
+        BundleInfo::setMain(
+            BundleInfo::main().withValue(QStringLiteral("SoundEnable"), soundEnable.toBool()));
+    CoreAudioUtility::restoreAfterUnexpectedExit();
+    AVSessionUtility::sharedInstance()->setAudioPath(std::make_shared<HearlineAudioPath>());
+
     PopoverUserInterface ui;
     std::unique_ptr<UsbBus> usbBus = UsbBus::create(options.usbSimulationDirectory);
     ProcRunningApplications applications;
@@ -118,5 +129,7 @@ int main(int argc, char** argv)
         }
     });
     const int rc = app.exec();
+    // Give the user's audio devices back before the process goes.
+    AVSessionUtility::sharedInstance()->setAudioOn(false);
     return status ? status : rc;
 }
