@@ -47,6 +47,7 @@ struct ReceiverEmulatorConfig
     int configPort = 8080;     // 0: any free port; -1: no HTTP server
     QString snapshotPath;      // PNG of the last decoded picture, written by saveSnapshot() and stop()
     QString rawStreamPath;     // every received H.264 access unit is appended here
+    QString pcmWavPath;        // WAV of the kept PCM, written by savePcm() and stop()
 };
 
 struct ReceiverStatistics
@@ -58,6 +59,11 @@ struct ReceiverStatistics
     quint64 jpegFrames = 0;
     quint64 pcmChunks = 0;
     quint64 pcmBytes = 0;
+    quint64 pcmRejected = 0; // chunks that were not whole sample frames (4 bytes each): dropped
+    // Of the PCM kept (the last kMaxKeptPcmBytes): its size, strongest frequency and level.
+    quint64 pcmKeptBytes = 0;
+    double pcmFrequencyHz = 0;
+    double pcmLevel = 0;
     quint64 mediaBytes = 0; // payload bytes of every media frame
     quint64 decodedPictures = 0;
     quint64 decodeErrors = 0;
@@ -84,6 +90,7 @@ struct ReceiverStatistics
     QList<QSize> pictureSizes;
 
     static constexpr qsizetype kMaxLatencySamples = 1024;
+    static constexpr qsizetype kMaxKeptPcmBytes = 60 * 176400; // one minute of sound
     static constexpr qsizetype kMaxPictureSizes = 16;
 
     Json toJson() const;
@@ -132,6 +139,9 @@ public:
     void sendRole(int role);
     // "snapshot [PATH]": writes the last decoded picture as PNG.
     bool saveSnapshot(const QString& path = {});
+    // "save-pcm [PATH]": writes the kept PCM as a WAV file.
+    bool savePcm(const QString& path = {});
+    QByteArray keptPcm() const;
     QImage lastPicture() const;
 
     ReceiverStatistics statistics() const; // "stats" prints it as JSON
