@@ -41,7 +41,7 @@ with open(path, "wb") as out:
         out.write(b"".join(struct.pack("<hh", v, v) for v in
                            (int(12000 * math.sin(2 * math.pi * f * j / 44100)) for j in range(i, min(n, i + 4410)))))
 PY
-  pacat --raw --format=s16le --rate=44100 --channels=2 "$3" &
+  pacat --raw --format=s16le --rate=44100 --channels=2 "$3" 2>/dev/null &
   pids+=($!)
   TONE_PID=$!
 }
