@@ -129,7 +129,9 @@ int main(int argc, char** argv)
         }
     });
     const int rc = app.exec();
-    // Give the user's audio devices back before the process goes.
+    // Give the user's audio devices back before the process goes, and end the audio capture
+    // thread while the application still exists.
     AVSessionUtility::sharedInstance()->setAudioOn(false);
+    AVSessionUtility::sharedInstance()->setAudioPath(nullptr);
     return status ? status : rc;
 }

@@ -5,7 +5,8 @@
 # the default output reaches the receiver (its frequency is checked there); a split screen
 # stops the sound and puts the user's devices back, a single screen forwards again; a press
 # stops everything. Then Pikora is killed while forwarding: the defaults stay switched until
-# the next start, which puts them back and removes the device it had created.
+# the next start, which puts them back and removes the device it had created. Last, a run that
+# quits on its own while forwarding puts the devices back before it ends.
 #
 # Usage: audio_road.sh BUILD_DIR
 set -euo pipefail
@@ -29,7 +30,7 @@ cleanup() {
 trap cleanup EXIT
 fail() {
   echo "FAIL: $*"
-  for f in pikora pikora2 receiver accessory sound; do echo "---- $f.log"; tail -n 30 "$work/$f.log" 2>/dev/null | cut -c1-400 || true; done
+  for f in pikora pikora2 pikora3 receiver accessory sound; do echo "---- $f.log"; tail -n 30 "$work/$f.log" 2>/dev/null | cut -c1-400 || true; done
   exit 1
 }
 wait_for() { # file pattern seconds
@@ -103,11 +104,11 @@ accessory_port=$(free_port "$accessory_ip")
 pids+=($!)
 exec {ain}>"$work/accessory.in"
 
-start_pikora() { # log sound-enable
+start_pikora() { # log sound-enable [more options]
   printf '[General]\nSoundEnable=%s\n' "$2" >"$work/settings-$1.ini"
   XDG_STATE_HOME="$work/state" QT_QPA_PLATFORM=offscreen "$build/Pikora/Pikora" --usb-sim "$work/usb" \
     --accessory-address "$accessory_ip:$accessory_port" --scan-target "$receiver_ip" \
-    --discovery-port "$discovery_port" --capture test-pattern --settings "$work/settings-$1.ini" \
+    --discovery-port "$discovery_port" --capture test-pattern --settings "$work/settings-$1.ini" "${@:3}" \
     >"$work/$1.log" 2>&1 &
   pids+=($!)
   PIKORA_PID=$!
@@ -160,6 +161,20 @@ wait_for "$work/pikora2.log" "capture: started" 30 || fail "the second run did n
 sleep 1
 [ "$(count "$work/pikora2.log" "start sending audio")" = 0 ] || fail "sound was forwarded without SoundEnable"
 expect_defaults speakers microphone "projecting without SoundEnable"
+
+# 5. Quitting while forwarding puts the devices back before the process ends.
+kill -9 "$PIKORA_PID"
+wait "$PIKORA_PID" 2>/dev/null || true
+start_pikora pikora3 true --run-seconds 10
+wait_for "$work/pikora3.log" "start sending audio" 9 || fail "the third run did not forward sound before quitting"
+expect_defaults "$sonvex" "$sonvex.monitor" "the third run forwarding"
+for _ in $(seq 100); do kill -0 "$PIKORA_PID" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$PIKORA_PID" 2>/dev/null && fail "Pikora did not end after --run-seconds"
+wait "$PIKORA_PID" || fail "Pikora ended with status $? after --run-seconds"
+grep -q "stop sending audio" "$work/pikora3.log" || fail "quitting did not stop the sound"
+expect_defaults speakers microphone "after quitting"
+pactl list short sinks | grep -q "$sonvex" && fail "quitting left the Sonvex device"
+[ -e "$work/state/pikora/audio-devices.json" ] && fail "quitting left a state file"
 
 stats=$(query_stats)
 echo "received: $(field "$stats" pcmBytes) bytes of PCM in $(field "$stats" pcmChunks) chunks," \
