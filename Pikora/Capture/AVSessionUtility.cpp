@@ -507,14 +507,16 @@ void AVSessionUtility::setupAudio()
 
 void AVSessionUtility::startAudioSession()
 {
+    // The user's defaults are remembered before the device is prepared: a sound server may
+    // make a device it has just created the default on its own.
     const QString device = QString::fromLatin1(AUDIO_DEVICE_NAME);
-    if (m_audioPath)
-        m_audioPath->prepareAudioDevice(device, QString::fromLatin1(kAudioCaptureDevicePrefix));
-    setupAudio();
     if (m_audioPath) {
         m_audioPath->setupAudioComponents();
-        m_audioPath->setAudioComponentsTo(device);
+        m_audioPath->prepareAudioDevice(device, QString::fromLatin1(kAudioCaptureDevicePrefix));
     }
+    setupAudio();
+    if (m_audioPath)
+        m_audioPath->setAudioComponentsTo(device);
     m_pcmBufferData = QByteArray();
     if (!m_isAudioCaptureRunning && m_audioPath) {
         m_isAudioCaptureRunning = true;

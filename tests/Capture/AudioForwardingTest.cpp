@@ -21,9 +21,10 @@ void installBundle(const char* json)
     BundleInfo::setMain(info);
 }
 
-const QStringList kSwitchOn{
-    QStringLiteral("prepare Sonvex com_tamsic_Vistrel"), QStringLiteral("create capture com_tamsic_Vistrel"),
-    QStringLiteral("remember defaults"), QStringLiteral("switch to Sonvex"), QStringLiteral("start capture")};
+const QStringList kSwitchOn{QStringLiteral("remember defaults"),
+                            QStringLiteral("prepare Sonvex com_tamsic_Vistrel"),
+                            QStringLiteral("create capture com_tamsic_Vistrel"),
+                            QStringLiteral("switch to Sonvex"), QStringLiteral("start capture")};
 const QStringList kSwitchOff{QStringLiteral("restore defaults"), QStringLiteral("stop capture"),
                              QStringLiteral("release")};
 
@@ -101,7 +102,7 @@ TEST_F(AudioForwarding, FullScreenSwitchesToSonvexOnceAndStopPutsEverythingBack)
 
     // The capture object is made once, on first use.
     start();
-    EXPECT_EQ(path->takeCalls(), (QStringList{kSwitchOn[0], kSwitchOn[2], kSwitchOn[3], kSwitchOn[4]}));
+    EXPECT_EQ(path->takeCalls(), (QStringList{kSwitchOn[0], kSwitchOn[1], kSwitchOn[3], kSwitchOn[4]}));
 }
 
 TEST_F(AudioForwarding, NoConnectedReceiverLeavesAudioAsItIs)
@@ -126,7 +127,7 @@ TEST_F(AudioForwarding, AudioFollowsTheReceiversLayout)
     tx->split.number = 1;
     emit tx->screenPositionChanged(1, 0);
     EXPECT_TRUE(session->audioOn());
-    EXPECT_EQ(path->takeCalls(), (QStringList{kSwitchOn[0], kSwitchOn[2], kSwitchOn[3], kSwitchOn[4]}));
+    EXPECT_EQ(path->takeCalls(), (QStringList{kSwitchOn[0], kSwitchOn[1], kSwitchOn[3], kSwitchOn[4]}));
     path->deliver(QByteArray(4096, '\2'));
     EXPECT_EQ(tx->pcmReceived().size(), 1u);
 }
