@@ -6,6 +6,7 @@
 #include "Pikora/App/AppOptions.h"
 #include "Pikora/App/AppPairingHost.h"
 #include "Pikora/Capture/AVSessionUtility.h"
+#include "Pikora/Capture/HearlineAudioPath.h"
 #include "Pikora/Capture/KPDesktopImageProvider.h"
 #include "Pikora/Platform/DBusPermissionBroker.h"
 #include "Pikora/Platform/DBusPowerAssertion.h"
@@ -15,6 +16,7 @@
 #include "Pikora/Platform/XTestPointerInjector.h"
 #include "Pikora/StartAtLoginController/XdgAutostartLoginItems.h"
 #include "Pikora/UI/PopoverUserInterface.h"
+#include "QuorbelOSXUtility/CoreAudioUtility.h"
 #include "QuorbelOSXUtility/UsbBus.h"
 #include "Support/BundleInfo.h"
 #include "Support/Logging.h"
@@ -77,6 +79,15 @@ int main(int argc, char** argv)
     AVSessionUtility::sharedInstance()->setTransmitterProvider(
         [] { return KPDeviceController::sharedDeviceController().transmitter(); });
 
+    // Sound: the user setting "SoundEnable" overrides the built-in value. Audio devices that a
+    // previous run left switched (it crashed or was killed while forwarding) are put back first.
+    const QVariant soundEnable = UserDefaults::standard().value(QStringLiteral("SoundEnable"));
+    if (soundEnable.isValid())
+        BundleInfo::setMain(
+            BundleInfo::main().withValue(QStringLiteral("SoundEnable"), soundEnable.toBool()));
+    CoreAudioUtility::restoreAfterUnexpectedExit();
+    AVSessionUtility::sharedInstance()->setAudioPath(std::make_shared<HearlineAudioPath>());
+
     PopoverUserInterface ui;
     std::unique_ptr<UsbBus> usbBus = UsbBus::create(options.usbSimulationDirectory);
     ProcRunningApplications applications;
@@ -130,5 +141,9 @@ int main(int argc, char** argv)
         }
     });
     const int rc = app.exec();
+    // Give the user's audio devices back before the process goes, and end the audio capture
+    // thread while the application still exists.
+    AVSessionUtility::sharedInstance()->setAudioOn(false);
+    AVSessionUtility::sharedInstance()->setAudioPath(nullptr);
     return status ? status : rc;
 }

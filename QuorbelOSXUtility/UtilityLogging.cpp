@@ -2,3 +2,4 @@
 
 Q_LOGGING_CATEGORY(lcUsb, "quorbel.usb")
 Q_LOGGING_CATEGORY(lcDisplay, "quorbel.display")
+Q_LOGGING_CATEGORY(lcAudioDevices, "quorbel.audio")

@@ -141,3 +141,10 @@ bool BundleInfo::boolValue(const QString& key, bool fallback) const
     }
     return fallback;
 }
+
+BundleInfo BundleInfo::withValue(const QString& key, const QJsonValue& value) const
+{
+    BundleInfo copy = *this;
+    copy.m_values.insert(key, value);
+    return copy;
+}

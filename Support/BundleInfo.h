@@ -22,6 +22,8 @@ public:
     QVariant value(const QString& key) const;
     QString stringValue(const QString& key) const;
     bool boolValue(const QString& key, bool fallback = false) const;
+    // A copy with `key` set to `value` (a user setting that overrides the shipped value).
+    BundleInfo withValue(const QString& key, const QJsonValue& value) const;
 
 private:
     QJsonObject m_values;

@@ -19,13 +19,21 @@
 # the button's answer starts the projection.
 #
 # All traffic stays on loopback. Set DISPLAY to project an existing X display instead.
+#
+# PIKORA_DEMO_SOUND=1 forwards sound too: a private PulseAudio server stands in for the
+# desktop's, Pikora runs with the "SoundEnable" setting on, and a tone of PIKORA_DEMO_TONE_HZ
+# (default 440) is played to the default output while projecting; the summary shows what the
+# receiver got and demo-output/received.wav holds it.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/lib/xvfb.sh"
 source "$root/scripts/lib/pairing_window.sh"
+source "$root/scripts/lib/sound.sh"
 build="${PIKORA_BUILD_DIR:-$root/build/default}"
 out="${PIKORA_DEMO_OUT:-$root/demo-output}"
 seconds="${PIKORA_DEMO_SECONDS:-15}"
+sound="${PIKORA_DEMO_SOUND:-0}"
+tone_hz="${PIKORA_DEMO_TONE_HZ:-440}"
 pair="${PIKORA_DEMO_PAIR:-}"
 for arg in "$@"; do
   case "$arg" in
@@ -75,12 +83,21 @@ mkfifo "$services_in"
 pids+=($!)
 exec {sin}>"$services_in"
 
+# 2a. With sound: a private sound server, and the setting that switches forwarding on.
+receiver_sound=()
+if [ "$sound" = 1 ]; then
+  start_sound_server "$out/sound" "$out/sound.log" || { echo "demo: no private sound server (see $out/sound.log)"; exit 1; }
+  printf '[General]\nSoundEnable=true\n' >"$out/settings.ini"
+  receiver_sound=(--pcm-wav "$out/received.wav")
+  echo "demo: sound on (private PulseAudio at $PULSE_SERVER)"
+fi
+
 # 3. The receiver, answering discovery on 127.0.0.2.
 receiver_in="$out/receiver.in"
 mkfifo "$receiver_in"
 "$build/tools/receiver-emulator/pikora-receiver-emulator" --bind 127.0.0.2 --name Demo-Receiver \
   --max-resolution 1920x1080 --discovery-port 46330 --control-port 0 --config-port 0 --config-first-port 0 \
-  --ssid-24 DemoNet --ssid-5 DemoNet-5G --snapshot "$out/receiver.png" --raw-stream "$out/stream.h264" \
+  --ssid-24 DemoNet --ssid-5 DemoNet-5G --snapshot "$out/receiver.png" --raw-stream "$out/stream.h264" "${receiver_sound[@]}" \
   <"$receiver_in" >"$out/receiver.log" 2>&1 &
 pids+=($!)
 exec {rin}>"$receiver_in"
@@ -101,7 +118,7 @@ pids+=($!)
 exec {ain}>"$accessory_in"
 
 # 5. Pikora.
-"$build/Pikora/Pikora" --usb-sim "$out/usb" --accessory-address 127.0.0.3:53630 \
+XDG_STATE_HOME="$out/state" "$build/Pikora/Pikora" --usb-sim "$out/usb" --accessory-address 127.0.0.3:53630 \
   --scan-target 127.0.0.2 --discovery-port 46330 --capture x11 --settings "$out/settings.ini" \
   --config-ports "$config_first_port,$config_port" \
   >"$out/pikora.log" 2>&1 &
@@ -139,6 +156,11 @@ if [ -z "$started" ]; then
   exit 1
 fi
 echo "demo: projecting for $seconds s"
+if [ "$sound" = 1 ]; then
+  for _ in $(seq 100); do grep -q "start sending audio" "$out/pikora.log" && break; sleep 0.1; done
+  play_tone "$tone_hz" "$((seconds + 5))" "$out/tone.raw"
+  echo "demo: playing a $tone_hz Hz tone to the default output ($(pactl get-default-sink))"
+fi
 sleep "$seconds"
 echo "status" >&"$sin"
 sleep 0.3
@@ -151,11 +173,13 @@ sleep 1
 echo "status" >&"$sin"
 echo "stats" >&"$rin"
 echo "snapshot $out/receiver.png" >&"$rin"
+[ "$sound" = 1 ] && echo "save-pcm $out/received.wav" >&"$rin"
 sleep 0.5
 
-python3 - "$out" "$seconds" <<'PY'
+python3 - "$out" "$seconds" "$sound" "$tone_hz" <<'PY'
 import json, re, sys, pathlib
 out = pathlib.Path(sys.argv[1]); seconds = float(sys.argv[2])
+sound, tone_hz = sys.argv[3] == "1", float(sys.argv[4])
 stats = None
 for line in (out / "receiver.log").read_text(errors="replace").splitlines():
     if line.startswith("{"):
@@ -207,6 +231,12 @@ if stats:
         print(f"tick-to-decoded latency         : p50 {lat['p50']:.1f} ms, p99 {lat['p99']:.1f} ms ({lat['samples']} samples)")
     else:
         print("tick-to-decoded latency         : no samples")
+if sound and stats:
+    print(f"sound forwarded                 : {'yes' if 'start sending audio' in pikora else 'no'}")
+    print(f"receiver sound received         : {stats.get('pcmBytes')} bytes in {stats.get('pcmChunks')} chunks"
+          f" ({stats.get('pcmBytes', 0) / 176400:.1f} s; rejected {stats.get('pcmRejected')})")
+    print(f"receiver sound frequency        : {stats.get('pcmFrequencyHz', 0):.1f} Hz (played {tone_hz:g} Hz)")
+    print(f"receiver sound file             : {out / 'received.wav'}")
 png = out / "receiver.png"
 print(f"receiver picture                : {png if png.exists() else '(not saved)'}")
 print(f"logs                            : {out}")

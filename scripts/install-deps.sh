@@ -10,7 +10,7 @@ PACKAGES=(
   libavcodec-dev libavutil-dev libavformat-dev libswscale-dev libx264-dev
   libturbojpeg0-dev libyuv-dev libusb-1.0-0-dev
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-xtest0-dev
-  libpulse-dev nlohmann-json3-dev
+  libpulse-dev nlohmann-json3-dev pulseaudio pulseaudio-utils
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth dbus dbus-x11 ffmpeg x11-xserver-utils python3 xdotool
   dpkg-dev file desktop-file-utils procps

@@ -473,12 +473,10 @@ void AVSessionUtility::setAudioOn(bool on)
     m_audioOn = on;
     if (on) {
         qCInfo(lcCapture).noquote() << "start sending audio";
-        if (m_audioPath)
-            m_audioPath->startAudioSession();
+        startAudioSession();
     } else {
         qCInfo(lcCapture).noquote() << "stop sending audio";
-        if (m_audioPath)
-            m_audioPath->stopAudioSession();
+        stopAudioSession();
     }
 }
 
@@ -486,6 +484,107 @@ bool AVSessionUtility::audioOn() const
 {
     std::lock_guard lock(m_lock);
     return m_audioOn;
+}
+
+bool AVSessionUtility::isAudioCaptureRunning() const
+{
+    std::lock_guard lock(m_lock);
+    return m_isAudioCaptureRunning;
+}
+
+std::optional<qsizetype> AVSessionUtility::pendingPcmBytes() const
+{
+    std::lock_guard lock(m_lock);
+    return m_pcmBufferData ? std::optional<qsizetype>(m_pcmBufferData->size()) : std::nullopt;
+}
+
+void AVSessionUtility::setupAudio()
+{
+    if (m_audioPath && !m_audioPath->hasCaptureObject())
+        m_audioPath->createCaptureObject(QString::fromLatin1(kAudioCaptureDevicePrefix)); // chosen once
+    m_isAudioCaptureRunning = false;
+}
+
+void AVSessionUtility::startAudioSession()
+{
+    // The user's defaults are remembered before the device is prepared: a sound server may
+    // make a device it has just created the default on its own.
+    const QString device = QString::fromLatin1(AUDIO_DEVICE_NAME);
+    if (m_audioPath) {
+        m_audioPath->setupAudioComponents();
+        m_audioPath->prepareAudioDevice(device, QString::fromLatin1(kAudioCaptureDevicePrefix));
+    }
+    setupAudio();
+    if (m_audioPath)
+        m_audioPath->setAudioComponentsTo(device);
+    m_pcmBufferData = QByteArray();
+    if (!m_isAudioCaptureRunning && m_audioPath) {
+        m_isAudioCaptureRunning = true;
+        std::weak_ptr<AVSessionUtility> weak = weak_from_this();
+        m_audioPath->setCaptureResultBlock([weak](const QByteArray& bytes, qint32 status) {
+            if (auto self = weak.lock())
+                self->audioCaptured(bytes, status);
+        });
+        m_audioPath->startCapture();
+    }
+}
+
+void AVSessionUtility::stopAudioSession()
+{
+    {
+        std::lock_guard stats(m_statsMutex);
+        qCInfo(lcCapture).noquote() << QStringLiteral(
+                                           "audio: %1 bytes of sound sent in %2 hand-overs, %3 dropped")
+                                           .arg(m_stats.pcmBytesSent)
+                                           .arg(m_stats.pcmSends)
+                                           .arg(m_stats.pcmBytesDropped);
+    }
+    if (m_audioPath)
+        m_audioPath->restoreAudioComponents();
+    m_pcmBufferData.reset();
+    if (m_isAudioCaptureRunning) {
+        if (m_audioPath)
+            m_audioPath->stopCapture();
+        m_isAudioCaptureRunning = false;
+    }
+    if (m_audioPath)
+        m_audioPath->releaseAudioDevice();
+}
+
+void AVSessionUtility::audioCaptured(const QByteArray& bytes, qint32 status)
+{
+    if (status != 0)
+        return;
+    std::lock_guard lock(m_lock);
+    if (!m_pcmBufferData)
+        return; // captured just before audio was switched off
+    m_pcmBufferData->append(bytes);
+    {
+        std::lock_guard stats(m_statsMutex);
+        ++m_stats.pcmBuffersCaptured;
+    }
+    const std::shared_ptr<KPDataTransmitter> tx = transmitter();
+    const std::optional<KPSocketStatus> socketStatus = tx ? tx->socketStatus() : std::nullopt;
+    if (socketStatus && !socketStatus->readyToSendPCMData) {
+        if (m_pcmBufferData->size() >= kMaxPendingPcmBytes) {
+            std::lock_guard stats(m_statsMutex);
+            m_stats.pcmBytesDropped += std::uint64_t(m_pcmBufferData->size());
+            m_pcmBufferData = QByteArray();
+        }
+        return;
+    }
+    if (m_pcmBufferData->isEmpty())
+        return;
+    const QByteArray pcm = std::exchange(*m_pcmBufferData, QByteArray());
+    if (tx)
+        tx->sendPCMData(pcm);
+    std::lock_guard stats(m_statsMutex);
+    if (!tx) {
+        m_stats.pcmBytesDropped += std::uint64_t(pcm.size());
+        return;
+    }
+    ++m_stats.pcmSends;
+    m_stats.pcmBytesSent += std::uint64_t(pcm.size());
 }
 
 qint64 AVSessionUtility::format() const

@@ -91,11 +91,23 @@ public:
     // The transmitter reported a new split-screen layout ("screenPosition").
     void observeValueForKeyPath(KPDataTransmitter* object);
 
-    // Audio: a path is installed by the application when the build forwards sound.
+    // Audio forwarding. While the receiver shows this sender alone and "SoundEnable" is on,
+    // the default input and output are switched to the AUDIO_DEVICE_NAME device, its sound is
+    // captured and the PCM is handed to the transmitter as it arrives. While the transmitter
+    // is not ready, captured bytes wait up to kMaxPendingPcmBytes (125 ms of sound); past that
+    // they are all dropped, so stale sound is never sent late.
+    static constexpr const char* AUDIO_DEVICE_NAME = "Sonvex";
+    static constexpr const char* kAudioCaptureDevicePrefix = "com_tamsic_Vistrel";
+    static constexpr qsizetype kMaxPendingPcmBytes = 22050;
+
+    // The platform side (devices and capture); without one, audio on/off is only recorded.
     void setAudioPath(std::shared_ptr<CaptureAudioPath> path);
     void turnOnAudioIfNeeded();
     void setAudioOn(bool on);
     bool audioOn() const;
+    bool isAudioCaptureRunning() const;
+    // Bytes captured and not yet sent; nothing while audio is off.
+    std::optional<qsizetype> pendingPcmBytes() const;
     // The session lock (the audio path appends captured sound under it).
     std::recursive_mutex& sessionLock() const { return m_lock; }
 
@@ -116,6 +128,10 @@ public:
         std::uint64_t picturesSent = 0;      // handed to the transmitter
         std::uint64_t picturesDiscarded = 0; // transmitter in state 1
         std::uint64_t bytesSent = 0;
+        std::uint64_t pcmBuffersCaptured = 0;
+        std::uint64_t pcmSends = 0; // hand-overs of PCM to the transmitter
+        std::uint64_t pcmBytesSent = 0;
+        std::uint64_t pcmBytesDropped = 0; // over the bound while not ready, or no transmitter
         // Tick to hand-over, microseconds, of the latest pictures (bounded).
         std::vector<std::uint32_t> latenciesUs;
     };
@@ -133,6 +149,10 @@ private:
     void sendJpegData(const QByteArray& data, std::chrono::steady_clock::time_point tickTime);
     void recordHandOver(std::chrono::steady_clock::time_point tickTime, qsizetype bytes);
     void stopTimerLocked();
+    void setupAudio();
+    void startAudioSession();
+    void stopAudioSession();
+    void audioCaptured(const QByteArray& bytes, qint32 status);
 
     mutable std::recursive_mutex m_lock;
 
@@ -159,6 +179,8 @@ private:
 
     std::shared_ptr<CaptureAudioPath> m_audioPath;
     bool m_audioOn = false;
+    bool m_isAudioCaptureRunning = false;
+    std::optional<QByteArray> m_pcmBufferData;
 
     std::vector<NotificationObserver> m_observers;
 

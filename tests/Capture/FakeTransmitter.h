@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Beamline/KPDataTransmitter.h"
+#include "Beamline/KPPrototypeDevice.h"
 
 #include <QByteArray>
 #include <atomic>
@@ -21,6 +22,15 @@ public:
     std::atomic<int> position{0};
 };
 
+// A connected receiver, for the audio path's "is anything connected" test.
+class FakeReceiverDevice : public KPPrototypeDevice
+{
+public:
+    QString hostName() const override { return QStringLiteral("receiver"); }
+    QString displayName() const override { return QStringLiteral("Receiver"); }
+    QString ipAddress() const override { return QStringLiteral("127.0.0.2"); }
+};
+
 class FakeTransmitter : public KPDataTransmitter
 {
 public:
@@ -35,7 +45,11 @@ public:
         std::chrono::steady_clock::time_point handedOverAt;
     };
 
-    std::shared_ptr<KPPrototypeDevice> connectedDevice() const override { return nullptr; }
+    std::shared_ptr<KPPrototypeDevice> connectedDevice() const override
+    {
+        std::lock_guard lock(mutex);
+        return device;
+    }
     int currentState() const override { return state.load(); }
     std::optional<KPSocketStatus> socketStatus() const override
     {
@@ -43,6 +57,7 @@ public:
             return std::nullopt;
         KPSocketStatus status;
         status.readyToSendH264 = ready.load();
+        status.readyToSendPCMData = pcmReady.load();
         return status;
     }
     void sendH264Data(const QByteArray& accessUnit, int width, int height) override
@@ -59,7 +74,12 @@ public:
     {
         record({jpeg, 0, 0, false, captureTime, {}});
     }
-    void sendPCMData(const QByteArray&) override {}
+    void sendPCMData(const QByteArray& pcm) override
+    {
+        std::lock_guard lock(mutex);
+        pcmSends.push_back(pcm);
+        changed.notify_all();
+    }
     KPSplitScreenController* splitScreenController() override { return &split; }
     KPHIDEventController* HIDEventController() override { return nullptr; }
     KPDataTransmitterConferenceControl* conferenceController() override { return nullptr; }
@@ -81,15 +101,46 @@ public:
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, timeout, [&] { return pictures.size() >= n; });
     }
+    std::vector<QByteArray> pcmReceived()
+    {
+        std::lock_guard lock(mutex);
+        return pcmSends;
+    }
+    qsizetype pcmBytes()
+    {
+        std::lock_guard lock(mutex);
+        qsizetype n = 0;
+        for (const QByteArray& b : pcmSends)
+            n += b.size();
+        return n;
+    }
+    // Waits until at least `n` bytes of PCM arrived; false on timeout.
+    bool waitForPcmBytes(qsizetype n, std::chrono::milliseconds timeout)
+    {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] {
+            qsizetype total = 0;
+            for (const QByteArray& b : pcmSends)
+                total += b.size();
+            return total >= n;
+        });
+    }
+    void setConnectedDevice(std::shared_ptr<KPPrototypeDevice> d)
+    {
+        std::lock_guard lock(mutex);
+        device = std::move(d);
+    }
     void clear()
     {
         std::lock_guard lock(mutex);
         pictures.clear();
+        pcmSends.clear();
     }
 
     std::atomic<int> state{0};
     std::atomic<bool> hasStatus{true};
     std::atomic<bool> ready{true};
+    std::atomic<bool> pcmReady{true};
     FakeSplitScreen split;
 
 private:
@@ -101,7 +152,9 @@ private:
         changed.notify_all();
     }
 
-    std::mutex mutex;
+    mutable std::mutex mutex;
     std::condition_variable changed;
     std::vector<Picture> pictures;
+    std::vector<QByteArray> pcmSends;
+    std::shared_ptr<KPPrototypeDevice> device;
 };

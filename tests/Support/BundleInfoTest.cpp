@@ -54,3 +54,13 @@ TEST(BundleInfo, MainHasTheBuiltInVersionAndCanBeReplaced)
     EXPECT_EQ(BundleInfo::main().versionWithBuild(), "2.0(7)");
     EXPECT_EQ(builtIn.shortVersion(), PIKORA_TEST_VERSION) << "earlier references stay valid";
 }
+
+TEST(BundleInfo, AUserSettingOverridesOneValueAndKeepsTheRest)
+{
+    BundleInfo shipped;
+    ASSERT_TRUE(BundleInfo::fromJson(R"({"CFBundleShortVersionString": "2.1", "SoundEnable": false})", shipped));
+    const BundleInfo overridden = shipped.withValue(QStringLiteral("SoundEnable"), true);
+    EXPECT_TRUE(overridden.boolValue(QStringLiteral("SoundEnable")));
+    EXPECT_FALSE(shipped.boolValue(QStringLiteral("SoundEnable")));
+    EXPECT_EQ(overridden.shortVersion(), QStringLiteral("2.1"));
+}

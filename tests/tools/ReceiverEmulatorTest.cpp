@@ -11,13 +11,17 @@
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QImage>
 #include <QNetworkDatagram>
 #include <QProcess>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QUdpSocket>
+#include <QtEndian>
 #include <chrono>
+#include <cmath>
 #include <gtest/gtest.h>
 
 namespace {
@@ -290,6 +294,59 @@ TEST(ReceiverEmulatorLatency, CaptureTimesGiveTheLatencyOfTheNextDecodedPictureA
     json = Json::parse(rx.execute("stats").toStdString(), nullptr, false);
     EXPECT_EQ(json["tickToDecodedMs"], Json::parse(R"({"samples":0,"p50":null,"p99":null,"max":null})"));
     EXPECT_EQ(json["pictureSizes"], Json::array());
+}
+
+TEST(ReceiverEmulatorPcm, KeepsWholeSampleFramesFindsTheToneAndSavesWav)
+{
+    ReceiverEmulator rx(config("127.0.0.4"));
+    ASSERT_TRUE(rx.start());
+    RawSender sender;
+    ASSERT_TRUE(sender.open(rx));
+    sender.sendJson(R"({"jsonrpc":"2.0","method":"hello","params":{},"id":1})");
+    ASSERT_TRUE(sender.answerTo(1).contains("result"));
+    sender.sendJson(R"({"jsonrpc":"2.0","method":"startDisplay","params":{"format":"jpeg"},"id":2})");
+    ASSERT_TRUE(sender.answerTo(2).contains("result"));
+
+    // One second of a 600 Hz tone in 50 ms chunks, with torn chunks in between.
+    QByteArray tone(44100 * 4, Qt::Uninitialized);
+    for (int i = 0; i < 44100; ++i) {
+        const auto v = qint16(std::lround(9000 * std::sin(2 * M_PI * 600 * i / 44100.0)));
+        qToLittleEndian<qint16>(v, tone.data() + 4 * i);
+        qToLittleEndian<qint16>(v, tone.data() + 4 * i + 2);
+    }
+    const QByteArray torn =
+        FrameCodec::encode(QByteArray(1, char(KPBeamlineProtocol::FrameType::Pcm)) + "abcdef");
+    QByteArray stream;
+    for (int offset = 0; offset < tone.size(); offset += 8820) {
+        stream += KPReceiverLinkCodec::encodePcm(tone.mid(offset, 8820));
+        if (offset == 8820 * 3 || offset == 8820 * 7)
+            stream += torn;
+    }
+    ASSERT_TRUE(sender.sendAll(stream));
+    ASSERT_TRUE(waitFor([&] { return rx.statistics().pcmChunks == 20; }));
+    ASSERT_TRUE(waitFor([&] { return rx.statistics().pcmRejected == 2; }));
+    const ReceiverStatistics stats = rx.statistics();
+    EXPECT_EQ(stats.pcmBytes, quint64(tone.size()));
+    EXPECT_EQ(stats.pcmKeptBytes, quint64(tone.size()));
+    EXPECT_EQ(stats.protocolErrors, 0u) << "a torn chunk is dropped, the link stays";
+    EXPECT_NEAR(stats.pcmFrequencyHz, 600, 1.0);
+    EXPECT_NEAR(stats.pcmLevel, 9000 / std::sqrt(2.0), 100);
+    EXPECT_EQ(rx.keptPcm(), tone);
+    const Json json = Json::parse(rx.execute("stats").toStdString(), nullptr, false);
+    EXPECT_EQ(json["pcmRejected"], 2);
+    EXPECT_NEAR(json["pcmFrequencyHz"].get<double>(), 600, 1.0);
+
+    QTemporaryDir dir;
+    const QString wav = dir.filePath(QStringLiteral("sound.wav"));
+    EXPECT_EQ(rx.execute(QStringLiteral("save-pcm ") + wav), "ok");
+    QFile file(wav);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    ASSERT_EQ(bytes.size(), 44 + tone.size());
+    EXPECT_EQ(bytes.left(4), "RIFF");
+    EXPECT_EQ(qFromLittleEndian<quint32>(bytes.constData() + 24), 44100u);
+    EXPECT_EQ(bytes.mid(44), tone);
+    EXPECT_TRUE(rx.execute(QStringLiteral("save-pcm")).startsWith("error"));
 }
 
 TEST(ReceiverEmulatorCommands, TextCommandsAreValidatedAndApplied)

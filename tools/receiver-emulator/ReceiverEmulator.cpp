@@ -62,6 +62,10 @@ Json ReceiverStatistics::toJson() const
              {"jpegFrames", jpegFrames},
              {"pcmChunks", pcmChunks},
              {"pcmBytes", pcmBytes},
+             {"pcmRejected", pcmRejected},
+             {"pcmKeptBytes", pcmKeptBytes},
+             {"pcmFrequencyHz", pcmFrequencyHz},
+             {"pcmLevel", pcmLevel},
              {"mediaBytes", mediaBytes},
              {"decodedPictures", decodedPictures},
              {"decodeErrors", decodeErrors},
@@ -217,6 +221,16 @@ void ReceiverEmulator::sendRole(int role)
     onCore(m_core, [&] { m_core->sendRole(role); });
 }
 
+bool ReceiverEmulator::savePcm(const QString& path)
+{
+    return m_core->savePcm(path);
+}
+
+QByteArray ReceiverEmulator::keptPcm() const
+{
+    return m_core->keptPcm();
+}
+
 bool ReceiverEmulator::saveSnapshot(const QString& path)
 {
     return onCore(m_core, [&] { return m_core->saveSnapshot(path); });
@@ -253,6 +267,7 @@ QString ReceiverEmulator::helpText()
         "  ask IP NAME [fullscreen]  ask the host on behalf of a guest\n"
         "  role N                 send role N (0 none, 1 host, 2 guest) to every sender\n"
         "  snapshot [PATH]        save the last decoded picture as PNG\n"
+        "  save-pcm [PATH]        save the received sound (the last minute) as a WAV file\n"
         "  stats | reset-stats    print or clear the statistics\n"
         "  help | quit");
 }
@@ -352,6 +367,8 @@ QString ReceiverEmulator::execute(const QString& line)
         return saveSnapshot(rest) ? ok : QStringLiteral("error: no picture or no path");
     if (command == QLatin1String("config"))
         return configCommand(rest);
+    if (command == QLatin1String("save-pcm"))
+        return savePcm(rest) ? ok : QStringLiteral("error: no path or cannot write");
     if (command == QLatin1String("stats"))
         return QString::fromStdString(statistics().toJson().dump());
     if (command == QLatin1String("reset-stats")) {

@@ -50,6 +50,7 @@ struct ReceiverEmulatorConfig
     // A second HTTP port serving the same file, the one senders try first (a real receiver's
     // port 80); 0: any free port; -1: none.
     int firstConfigPort = -1;
+    QString pcmWavPath;        // WAV of the kept PCM, written by savePcm() and stop()
 };
 
 struct ReceiverStatistics
@@ -61,6 +62,11 @@ struct ReceiverStatistics
     quint64 jpegFrames = 0;
     quint64 pcmChunks = 0;
     quint64 pcmBytes = 0;
+    quint64 pcmRejected = 0; // chunks that were not whole sample frames (4 bytes each): dropped
+    // Of the PCM kept (the last kMaxKeptPcmBytes): its size, strongest frequency and level.
+    quint64 pcmKeptBytes = 0;
+    double pcmFrequencyHz = 0;
+    double pcmLevel = 0;
     quint64 mediaBytes = 0; // payload bytes of every media frame
     quint64 decodedPictures = 0;
     quint64 decodeErrors = 0;
@@ -87,6 +93,7 @@ struct ReceiverStatistics
     QList<QSize> pictureSizes;
 
     static constexpr qsizetype kMaxLatencySamples = 1024;
+    static constexpr qsizetype kMaxKeptPcmBytes = 60 * 176400; // one minute of sound
     static constexpr qsizetype kMaxPictureSizes = 16;
 
     Json toJson() const;
@@ -137,6 +144,9 @@ public:
     void sendRole(int role);
     // "snapshot [PATH]": writes the last decoded picture as PNG.
     bool saveSnapshot(const QString& path = {});
+    // "save-pcm [PATH]": writes the kept PCM as a WAV file.
+    bool savePcm(const QString& path = {});
+    QByteArray keptPcm() const;
     QImage lastPicture() const;
 
     // "config ...": how the HTTP server answers (see ConfigHttpServer::execute).

@@ -7,6 +7,7 @@
 #include "ConfigHttpServer.h"
 #include "H264Decoder.h"
 #include "JpegDecoder.h"
+#include "PcmAnalysis.h"
 
 #include <QLoggingCategory>
 #include <QNetworkDatagram>
@@ -132,6 +133,8 @@ void ReceiverEmulatorCore::stop()
 {
     if (m_running && !m_config.snapshotPath.isEmpty())
         saveSnapshot(m_config.snapshotPath);
+    if (m_running && !m_config.pcmWavPath.isEmpty())
+        savePcm(m_config.pcmWavPath);
     m_running = false;
     while (!m_senders.empty()) {
         Sender* s = m_senders.back().get();
@@ -397,8 +400,23 @@ void ReceiverEmulatorCore::handleMedia(Sender* s, const KPReceiverLinkCodec::Mes
         break;
     }
     case FrameType::Pcm:
+        // Whole sample frames only: a torn frame would swap the channels of all that follows.
+        if (m.payload.size() % PcmAnalysis::kBytesPerFrame != 0) {
+            ++m_stats.pcmRejected;
+            qCDebug(lcReceiverEmulator) << "sender" << s->peer << "sent" << m.payload.size()
+                                        << "bytes of PCM, not whole sample frames";
+            break;
+        }
         ++m_stats.pcmChunks;
         m_stats.pcmBytes += quint64(m.payload.size());
+        m_pcm.append(m.payload);
+        if (m_pcm.size() > ReceiverStatistics::kMaxKeptPcmBytes) {
+            // Drop the oldest quarter at once (in whole frames), so trimming stays cheap.
+            qsizetype excess = m_pcm.size() - ReceiverStatistics::kMaxKeptPcmBytes * 3 / 4;
+            excess += (PcmAnalysis::kBytesPerFrame - excess % PcmAnalysis::kBytesPerFrame) %
+                      PcmAnalysis::kBytesPerFrame;
+            m_pcm.remove(0, excess);
+        }
         break;
     case FrameType::Json:
     case FrameType::CaptureTime:
@@ -848,7 +866,30 @@ ReceiverStatistics ReceiverEmulatorCore::statistics() const
 {
     std::lock_guard lock(m_statsMutex);
     ReceiverStatistics copy = m_stats;
+    copy.pcmKeptBytes = quint64(m_pcm.size());
+    copy.pcmFrequencyHz = PcmAnalysis::dominantFrequency(m_pcm);
+    copy.pcmLevel =
+        PcmAnalysis::rmsLevel(m_pcm.right(PcmAnalysis::kSampleRate * PcmAnalysis::kBytesPerFrame));
     return copy;
+}
+
+QByteArray ReceiverEmulatorCore::keptPcm() const
+{
+    std::lock_guard lock(m_statsMutex);
+    return m_pcm;
+}
+
+bool ReceiverEmulatorCore::savePcm(const QString& path)
+{
+    const QString target = path.isEmpty() ? m_config.pcmWavPath : path;
+    if (target.isEmpty())
+        return false;
+    QString error;
+    if (!PcmAnalysis::writeWav(target, keptPcm(), &error)) {
+        qCWarning(lcReceiverEmulator).noquote() << "cannot write" << target << "-" << error;
+        return false;
+    }
+    return true;
 }
 
 void ReceiverEmulatorCore::resetStatistics()
@@ -857,6 +898,7 @@ void ReceiverEmulatorCore::resetStatistics()
     const int connected = m_stats.connectedSenders;
     const int streaming = m_stats.streamingSenders;
     m_stats = ReceiverStatistics();
+    m_pcm.clear();
     m_stats.connectedSenders = connected;
     m_stats.streamingSenders = streaming;
 }

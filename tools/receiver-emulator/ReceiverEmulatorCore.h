@@ -57,6 +57,8 @@ public:
     bool askHost(const QString& guestIP, const QString& guestName, bool fullscreen);
     void sendRole(int role);
     bool saveSnapshot(const QString& path);
+    bool savePcm(const QString& path);
+    QByteArray keptPcm() const;
     QImage lastPicture() const;
 
     // Thread-safe.
@@ -109,4 +111,5 @@ private:
 
     mutable std::mutex m_statsMutex;
     ReceiverStatistics m_stats;
+    QByteArray m_pcm; // the last ReceiverStatistics::kMaxKeptPcmBytes received, under m_statsMutex
 };

@@ -46,8 +46,9 @@ int main(int argc, char** argv)
     const QCommandLineOption snapshot("snapshot", "PNG written with the last decoded picture on exit.",
                                       "path");
     const QCommandLineOption raw("raw-stream", "File receiving the raw H.264 stream.", "path");
+    const QCommandLineOption pcmWav("pcm-wav", "WAV file written with the received sound on exit.", "path");
     parser.addOptions({bind, name, display, model, vendor, maxRes, noH264, passcode, conference, discovery,
-                       control, config, configFirst, configBody, ssid24, ssid5, snapshot, raw});
+                       control, config, configFirst, configBody, ssid24, ssid5, snapshot, raw, pcmWav});
     parser.process(app);
 
     auto port = [&](const QCommandLineOption& o, int min) {
@@ -88,6 +89,7 @@ int main(int argc, char** argv)
     cfg.ssid5 = parser.value(ssid5);
     cfg.snapshotPath = parser.value(snapshot);
     cfg.rawStreamPath = parser.value(raw);
+    cfg.pcmWavPath = parser.value(pcmWav);
 
     ReceiverEmulator emulator(cfg);
     QString error;
