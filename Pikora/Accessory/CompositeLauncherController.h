@@ -1,12 +1,16 @@
 #pragma once
 
 #include "QuorbelOSXUtility/UsbBus.h"
+#include "Support/DispatchQueue.h"
 #include "Support/NotificationCenter.h"
 
 #include <QString>
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 
 class KPUSBController;
 
@@ -17,17 +21,21 @@ inline constexpr std::uint32_t PikoraAccessoryPID = 0xA101; // 41217
 // Switches the button accessory from its raw USB mode into network mode: whenever the USB
 // watcher reports the raw device, the 16-byte switch command (every byte 0xCC) is written in
 // one transfer to the bulk OUT endpoint of each of its CDC-Data interfaces. The accessory
-// then re-enumerates as "PIKORA ECM/RNDIS". Each attempt is synchronous, on the thread that
-// posts the watcher's notifications (the main thread), and closes everything it opened on
-// every path; failures are logged and not retried (re-plugging starts a new attempt).
+// then re-enumerates as "PIKORA ECM/RNDIS". The notifications arrive on the main thread; each
+// attempt then runs on the switch queue, a thread of its own, because a bulk write may take
+// up to kSwitchWriteTimeout per interface. At most kMaxPendingSwitches attempts wait there
+// (one per device; later reports of a device already waiting are dropped, as are reports
+// beyond the bound). An attempt closes everything it opened on every path; failures are
+// logged and not retried (re-plugging starts a new attempt).
 class CompositeLauncherController
 {
 public:
     static constexpr std::uint8_t kCdcDataInterfaceClass = 10;
     static constexpr int kSwitchCommandSize = 16;
     static constexpr char kSwitchCommandByte = static_cast<char>(0xCC);
-    // The accessory answers within milliseconds; this bounds the main thread's wait.
+    // The accessory answers within milliseconds; this bounds each write.
     static constexpr std::chrono::milliseconds kSwitchWriteTimeout{1000};
+    static constexpr int kMaxPendingSwitches = 4;
 
     // Which interfaces the switch looks at.
     struct InterfaceRequest
@@ -41,6 +49,8 @@ public:
 
     // `center` null means the default centre. The watcher must outlive this object.
     explicit CompositeLauncherController(KPUSBController& watcher, NotificationCenter* center = nullptr);
+    // Finishes the attempts already queued.
+    ~CompositeLauncherController();
     CompositeLauncherController(const CompositeLauncherController&) = delete;
     CompositeLauncherController& operator=(const CompositeLauncherController&) = delete;
 
@@ -57,9 +67,12 @@ public:
     void compositeDidAddWithNotificaion(const Notification& notification);
     void compositeDidRemoveWithNotificaion(const Notification& notification);
 
-    // One switch attempt. `device` is the raw device that arrived; without it the first
-    // attached raw device is switched.
-    void switchToRNDIS_ECM_Mode(const std::optional<UsbDeviceInfo>& device = std::nullopt);
+    // Queues one switch attempt. `device` is the raw device that arrived; without it the first
+    // attached raw device is switched. Returns false when the attempt was dropped (nothing to
+    // switch, the device already waits, or the queue is full).
+    bool switchToRNDIS_ECM_Mode(const std::optional<UsbDeviceInfo>& device = std::nullopt);
+    // Waits up to `timeout` for the queued attempts to finish; true when they have.
+    bool waitUntilIdle(std::chrono::milliseconds timeout);
 
     // The first attached device with these ids, if any.
     std::optional<UsbDeviceInfo> getUSBDeviceWithVid(std::uint32_t vendorId, std::uint32_t productId) const;
@@ -83,4 +96,8 @@ private:
     bool m_setUp = false;
     NotificationObserver m_addObserver;
     NotificationObserver m_removeObserver;
+    std::mutex m_pendingMutex;
+    std::set<QString> m_pending; // device ids waiting on the switch queue
+    // Declared last: destroyed (drained) first, while everything its attempts use still lives.
+    std::unique_ptr<DispatchQueue> m_switchQueue;
 };
