@@ -1,6 +1,6 @@
 #include "Pikora/Accessory/CompositeLauncherController.h"
 
-#include "QuorbelOSXUtility/FakeUsbBus.h"
+#include "tests/TestSupport/FakeUsbBus.h"
 #include "QuorbelOSXUtility/KPUSBController.h"
 #include "QuorbelOSXUtility/SimulatedUsbBus.h"
 #include "QuorbelOSXUtility/SimulatedUsbDevice.h"

@@ -1,6 +1,6 @@
 #include "Pikora/Accessory/LauncherConnector.h"
 
-#include "QuorbelOSXUtility/FakeUsbBus.h"
+#include "tests/TestSupport/FakeUsbBus.h"
 #include "QuorbelOSXUtility/SimulatedUsbBus.h"
 #include "Support/BundleInfo.h"
 #include "Support/FrameCodec.h"

@@ -1,4 +1,4 @@
-#include "QuorbelOSXUtility/FakeUsbDeviceHandle.h"
+#include "tests/TestSupport/FakeUsbDeviceHandle.h"
 
 using Call = FakeUsbBus::Call;
 
