@@ -72,8 +72,11 @@ wait_count "$work/receiver.log" "listening on" 1 10 || fail "receiver emulator d
 discovery_port=$(sed -n 's/.*discovery \([0-9]*\) .*/\1/p' "$work/receiver.log" | head -n1)
 
 accessory_port=$(free_port "$accessory_ip")
+# The accessory's stored pairing: it loads it from this file at start and writes it there
+# whenever it is told to store another.
+echo "$pairing" >"$work/pairing.json"
 "$build/tools/accessory-emulator/pikora-accessory-emulator" --listen "$accessory_ip" --port "$accessory_port" \
-  --usb-sim "$work/usb" --pairing-file "$work/pairing.json" --pairing "$pairing" \
+  --usb-sim "$work/usb" --pairing-file "$work/pairing.json" \
   <"$work/accessory.in" >"$work/accessory.log" 2>&1 &
 pids+=($!)
 exec {ain}>"$work/accessory.in"
@@ -154,11 +157,17 @@ sample $(( $(date +%s) - start )) >>"$work/samples.txt"
 kill -0 "$pikora" 2>/dev/null || fail "Pikora exited"
 
 # --- the pairing must have survived everything ----------------------------------------------
-python3 - "$work/pairing.json" "$pairing" <<'PY' || fail "the accessory's stored pairing changed"
-import json, sys
+python3 - "$work/pairing.json" "$pairing" "$work/accessory.log" <<'PY' || fail "the accessory's stored pairing changed"
+import json, re, sys
+expected = json.loads(sys.argv[2])
 stored = json.load(open(sys.argv[1]))
-if stored != json.loads(sys.argv[2]):
+if stored != expected:
     print("stored pairing:", stored); sys.exit(1)
+# ... and it is what the accessory last told Pikora.
+answers = re.findall(r'sent #\d+ (\{.*"id":"query-connection-intent"\})', open(sys.argv[3], errors="replace").read())
+if not answers or json.loads(answers[-1]).get("result") != expected:
+    print("last query-connection-intent answer:", answers[-1] if answers else None); sys.exit(1)
+print(f"  pairing intact: stored file and the last of {len(answers)} query-connection-intent answers")
 PY
 
 echo
