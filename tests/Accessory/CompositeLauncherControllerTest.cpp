@@ -1,10 +1,10 @@
 #include "Pikora/Accessory/CompositeLauncherController.h"
 
-#include "tests/TestSupport/FakeUsbBus.h"
 #include "QuorbelOSXUtility/KPUSBController.h"
 #include "QuorbelOSXUtility/SimulatedUsbBus.h"
 #include "QuorbelOSXUtility/SimulatedUsbDevice.h"
 #include "tests/QuorbelOSXUtility/UsbLogCapture.h"
+#include "tests/TestSupport/FakeUsbBus.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>

@@ -1,9 +1,9 @@
 #include "Pikora/Accessory/LauncherConnector.h"
 
-#include "tests/TestSupport/FakeUsbBus.h"
 #include "QuorbelOSXUtility/SimulatedUsbBus.h"
 #include "Support/BundleInfo.h"
 #include "Support/FrameCodec.h"
+#include "tests/TestSupport/FakeUsbBus.h"
 #include "tests/tools/EmulatorTestSupport.h"
 #include "tools/accessory-emulator/AccessoryEmulator.h"
 

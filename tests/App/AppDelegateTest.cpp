@@ -4,13 +4,13 @@
 #include "Pikora/App/AppDelegate.h"
 
 #include "Beamline/KPDeviceController.h"
+#include "RecordingUserInterface.h"
 #include "tests/TestSupport/FakePermissionBroker.h"
 #include "tests/TestSupport/FakePointerInjector.h"
 #include "tests/TestSupport/FakePowerAssertion.h"
 #include "tests/TestSupport/FakeReachabilityWatcher.h"
 #include "tests/TestSupport/FakeRunningApplications.h"
 #include "tests/TestSupport/FakeWifiNetworkInfo.h"
-#include "RecordingUserInterface.h"
 #include "tools/receiver-emulator/ReceiverEmulator.h"
 
 #include <QCoreApplication>
