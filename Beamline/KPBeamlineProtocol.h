@@ -13,6 +13,10 @@ constexpr int kProtocolVersion = 1;
 constexpr std::uint16_t kDiscoveryPort = 63630;
 constexpr int kMaxEchoDatagramSize = 1024;          // the query
 constexpr int kMaxDiscoveryDatagramSize = 8 * 1024; // the reply
+// The echo query carries a fresh random token that the reply must carry back; a sender
+// counts a reply only when its token is one it sent recently.
+constexpr int kQueryTokenLength = 16;  // what Beamline sends: hexadecimal digits
+constexpr int kMaxQueryTokenSize = 64; // what a receiver echoes back at most
 
 // Control and media link over TCP.
 constexpr std::uint16_t kDefaultControlPort = 63630;

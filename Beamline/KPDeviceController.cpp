@@ -21,6 +21,8 @@ KPDeviceController::KPDeviceController(QObject* parent) : QObject(parent)
     m_targets = {KPScanTarget{QHostAddress(QHostAddress::Broadcast), KPBeamlineProtocol::kDiscoveryPort}};
     m_linkThread.setObjectName(QStringLiteral("Beamline link"));
     m_linkThread.start();
+    m_discoveryThread.setObjectName(QStringLiteral("Beamline discovery"));
+    m_discoveryThread.start();
     m_expiryTimer = new QTimer(this);
     QObject::connect(m_expiryTimer, &QTimer::timeout, this, &KPDeviceController::expireDevices);
 }
@@ -40,6 +42,8 @@ KPDeviceController::~KPDeviceController()
         Support::blockingCall(dispatcher, [] {});
     m_linkThread.quit();
     m_linkThread.wait();
+    m_discoveryThread.quit();
+    m_discoveryThread.wait(); // deletes the stopped scanners' workers
 }
 
 void KPDeviceController::registerScanner(ScannerFactory scanner, KPDevicePredicate predicate,
@@ -78,6 +82,7 @@ void KPDeviceController::startScan()
         r.running = r.scanner();
         if (!r.running)
             continue;
+        r.running->setWorkThread(&m_discoveryThread);
         r.running->setHostFoundCallback([this, i](const KPRemoteHost& host) { hostFound(i, host); });
         r.running->startScan(m_targets, m_interval);
     }
@@ -127,6 +132,19 @@ void KPDeviceController::hostFound(std::size_t registration, const KPRemoteHost&
         emit discoveredDevicesChanged();
         if (m_delegate)
             m_delegate->deviceControllerDidUpdateDevices(this);
+        return;
+    }
+    // Bounded like the scanners' own tracking, whatever the scanner: a host on the network
+    // cannot grow the list by answering from many ports or under many names.
+    const auto sameAddress =
+        std::count_if(m_discovered.cbegin(), m_discovered.cend(),
+                      [&](const Discovered& d) { return d.device->ipAddress() == host.ipAddress(); });
+    if (m_discovered.size() >= std::size_t(kMaxDiscoveredDevices) ||
+        sameAddress >= KPDeviceScanner::kMaxReceiversPerAddress) {
+        if (m_droppedDevices++ == 0)
+            qCWarning(lcBeamline).noquote()
+                << "more receivers than" << kMaxDiscoveredDevices << "(or"
+                << KPDeviceScanner::kMaxReceiversPerAddress << "per address) answer; not listing the others";
         return;
     }
     auto device = r.device ? r.device(host, KPNetworkDevice::kDefaultConnectionTimeout) : nullptr;

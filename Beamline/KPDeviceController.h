@@ -20,6 +20,7 @@
 #include <QList>
 #include <QObject>
 #include <QThread>
+#include <QTimer>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -63,6 +64,9 @@ public:
     static constexpr std::chrono::milliseconds kDefaultScanInterval{1000};
     // A device not heard from for this many scan intervals leaves discoveredDevices().
     static constexpr int kExpiryIntervals = 5;
+    // discoveredDevices() holds at most this many receivers, and at most
+    // KPDeviceScanner::kMaxReceiversPerAddress per IPv4 address; others are not listed.
+    static constexpr int kMaxDiscoveredDevices = KPDeviceScanner::kMaxReceivers;
 
     // The process-wide controller (created on first use, on the main thread).
     static KPDeviceController& sharedDeviceController();
@@ -106,6 +110,8 @@ public:
     bool isScanning() const { return m_scanning; }
     // Receivers in the order their first reply arrived.
     QList<std::shared_ptr<KPPrototypeDevice>> discoveredDevices() const;
+    // Replies for receivers beyond the limits, since this controller was made.
+    quint64 droppedDevices() const { return m_droppedDevices; }
 
     // --- connection
     void setConnectionCallback(ConnectionCallback callback) { m_connectionCallback = std::move(callback); }
@@ -166,6 +172,7 @@ private:
     bool m_scanning = false;
     std::vector<Discovered> m_discovered;
     QTimer* m_expiryTimer = nullptr;
+    quint64 m_droppedDevices = 0;
 
     ConnectionCallback m_connectionCallback;
     StartCallback m_startCallback;
@@ -178,4 +185,5 @@ private:
     quint64 m_connectGeneration = 0;
 
     QThread m_linkThread;
+    QThread m_discoveryThread; // the scanners read their sockets here
 };

@@ -1,55 +1,40 @@
 #include "Beamline/KPVistrelRemoteSocketDataParser.h"
 
+#include "Beamline/JsonAccess.h"
 #include "Beamline/KPBeamlineProtocol.h"
 
 namespace {
+
+using namespace JsonAccess;
 
 constexpr std::size_t kMaxTextField = 256;
 
 // Reads an optional string member; false when present with the wrong type or too long.
 bool optionalString(const Json& object, const char* key, QString& out)
 {
-    auto it = object.find(key);
-    if (it == object.end() || it->is_null()) {
-        out.clear();
-        return true;
-    }
-    if (!it->is_string() || it->get_ref<const std::string&>().size() > kMaxTextField)
+    const auto value = string(object, key, kMaxTextField).orIfMissing({});
+    if (!value)
         return false;
-    out = QString::fromStdString(it->get<std::string>());
+    out = QString::fromStdString(*value);
     return true;
-}
-
-bool validPort(const Json& v)
-{
-    return v.is_number_integer() && v.get<long long>() > 0 && v.get<long long>() <= 65535;
-}
-
-bool validDimension(const Json& v)
-{
-    return v.is_number_integer() && v.get<long long>() > 0 && v.get<long long>() <= 16384;
 }
 
 // Checks the members the transmitter reads; unknown members are kept as they are.
 QString checkParameters(const Json& p)
 {
-    if (!p.is_object())
-        return QStringLiteral("\"parameters\" is not an object");
     for (const char* key : {"controlPort", "configPort"}) {
-        auto it = p.find(key);
-        if (it != p.end() && !validPort(*it))
+        if (!integer(p, key, 1, 65535).orIfMissing(1))
             return QStringLiteral("\"%1\" is not a port number").arg(QLatin1String(key));
     }
     for (const char* key : {"maxWidth", "maxHeight"}) {
-        auto it = p.find(key);
-        if (it != p.end() && !validDimension(*it))
+        if (!integer(p, key, 1, 16384).orIfMissing(1))
             return QStringLiteral("\"%1\" is not a picture size").arg(QLatin1String(key));
     }
-    if (auto it = p.find("h264"); it != p.end() && !it->is_boolean())
+    if (!boolean(p, "h264").orIfMissing(false))
         return QStringLiteral("\"h264\" is not a boolean");
-    if (auto it = p.find("conferenceVersion"); it != p.end() && !it->is_number_integer())
-        return QStringLiteral("\"conferenceVersion\" is not an integer");
-    if (auto it = p.find("passcode"); it != p.end() && !it->is_string() && !it->is_null())
+    if (!integer(p, "conferenceVersion", 0, 1000000).orIfMissing(0))
+        return QStringLiteral("\"conferenceVersion\" is not a version number");
+    if (!string(p, "passcode", kMaxTextField).orIfMissing({}))
         return QStringLiteral("\"passcode\" is not a string");
     return {};
 }
@@ -79,23 +64,21 @@ Json KPVistrelRemoteSocketDataParser::parse(QString& error)
                     .arg(KPBeamlineProtocol::kMaxDiscoveryDatagramSize);
         return nullptr;
     }
-    Json message;
-    try {
-        message = Json::parse(data.begin(), data.end());
-    } catch (const Json::exception& e) {
-        error = QStringLiteral("not JSON: %1").arg(QString::fromUtf8(e.what()));
+    Json message = Json::parse(data.begin(), data.end(), nullptr, false);
+    if (message.is_discarded()) {
+        error = QStringLiteral("not JSON");
         return nullptr;
     }
     if (!message.is_object()) {
         error = QStringLiteral("not a JSON object");
         return nullptr;
     }
-    auto cmd = message.find("cmd");
-    if (cmd == message.end() || !cmd->is_string()) {
+    const auto cmd = string(message, "cmd", kMaxTextField);
+    if (!cmd) {
         error = QStringLiteral("no \"cmd\" member");
         return nullptr;
     }
-    if (cmd->get<std::string>() != "echo")
+    if (*cmd != "echo")
         return message; // valid, but not a discovery reply
 
     QString hostName, displayName, deviceModel, vendor, srcvers;
@@ -109,20 +92,27 @@ Json KPVistrelRemoteSocketDataParser::parse(QString& error)
         error = QStringLiteral("discovery reply with a malformed text field");
         return nullptr;
     }
-    int protocolVersion = 0;
-    if (auto it = message.find("protocolVersion"); it != message.end()) {
-        if (!it->is_number_integer() || it->get<long long>() < 0 || it->get<long long>() > 1000000) {
-            error = QStringLiteral("\"protocolVersion\" is not a version number");
-            return nullptr;
-        }
-        protocolVersion = it->get<int>();
+    const auto protocolVersion = integer(message, "protocolVersion", 0, 1000000).orIfMissing(0);
+    if (!protocolVersion) {
+        error = QStringLiteral("\"protocolVersion\" is not a version number");
+        return nullptr;
+    }
+    const auto token =
+        string(message, "token", std::size_t(KPBeamlineProtocol::kMaxQueryTokenSize)).orIfMissing({});
+    if (!token) {
+        error = QStringLiteral("\"token\" is not a query token");
+        return nullptr;
     }
     Json parameters = Json::object();
-    if (auto it = message.find("parameters"); it != message.end()) {
-        error = checkParameters(*it);
+    if (const Json* p = member(message, "parameters")) {
+        if (!p->is_object()) {
+            error = QStringLiteral("\"parameters\" is not an object");
+            return nullptr;
+        }
+        error = checkParameters(*p);
         if (!error.isEmpty())
             return nullptr;
-        parameters = *it;
+        parameters = *p;
     }
 
     m_isDiscovery = true;
@@ -132,6 +122,14 @@ Json KPVistrelRemoteSocketDataParser::parse(QString& error)
     m_deviceModel = deviceModel;
     m_vendor = vendor;
     m_srcvers = srcvers;
-    m_protocolVersion = protocolVersion;
+    m_protocolVersion = int(*protocolVersion);
+    m_token = *token;
     return message;
+}
+
+std::optional<QString> KPVistrelRemoteSocketDataParser::passcode() const
+{
+    if (const auto code = JsonAccess::string(m_parameters, "passcode", kMaxTextField))
+        return QString::fromStdString(*code);
+    return std::nullopt;
 }

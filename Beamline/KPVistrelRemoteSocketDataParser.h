@@ -8,6 +8,8 @@
 #include "Beamline/KPSocketDataParser.h"
 
 #include <QByteArrayView>
+#include <optional>
+#include <string>
 
 class KPVistrelRemoteSocketDataParser : public KPSocketDataParser
 {
@@ -20,6 +22,11 @@ public:
     const QString& displayName() const { return m_displayName; }
     const QString& srcvers() const { return m_srcvers; }
     int protocolVersion() const { return m_protocolVersion; }
+    // The query token the reply echoes (empty when it carried none). The scanners accept a
+    // reply only when this is a token they sent recently.
+    const std::string& token() const { return m_token; }
+    // The passcode parameter, when the reply has one.
+    std::optional<QString> passcode() const;
 
     // Runs the parse synchronously without a delegate; returns false and fills `error` on
     // failure.
@@ -37,4 +44,5 @@ private:
     QString m_displayName;
     QString m_srcvers;
     int m_protocolVersion = 0;
+    std::string m_token;
 };

@@ -1,5 +1,6 @@
 #include "QuorbelOSXUtility/KPUSBController.h"
 
+#include "QuorbelOSXUtility/KPUSBDeviceDescription.h"
 #include "QuorbelOSXUtility/UsbBus.h"
 #include "QuorbelOSXUtility/UtilityLogging.h"
 #include "Support/BundleInfo.h"
@@ -7,7 +8,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <nlohmann/json.hpp>
 
 const char* const kKPRawDeviceDidAddNotification = "kKPRawDeviceDidAddNotification";
 const char* const kKPRawDeviceDidRemoveNotification = "kRawKPDeviceDidRemoveNotification";
@@ -22,21 +22,6 @@ namespace {
 
 const char* const kDefaultScsiStorageClass = "usbscsistor";
 const char* const kDefaultFramebufferClass = "myframebuffer_driver";
-
-QVariant toVariant(const nlohmann::json& value)
-{
-    if (value.is_string())
-        return QString::fromStdString(value.get<std::string>());
-    if (value.is_boolean())
-        return value.get<bool>();
-    if (value.is_number_unsigned())
-        return QVariant::fromValue<qulonglong>(value.get<std::uint64_t>());
-    if (value.is_number_integer())
-        return QVariant::fromValue<qlonglong>(value.get<std::int64_t>());
-    if (value.is_number_float())
-        return value.get<double>();
-    return QString::fromStdString(value.dump());
-}
 
 bool isUsbId(std::uint32_t id)
 {
@@ -119,87 +104,27 @@ void KPUSBController::load(const QString& path)
         qCWarning(lcUsb).noquote() << QStringLiteral("device description file %1 not found").arg(path);
         return;
     }
+    // Only a regular file is read (a FIFO under the name would block the start-up).
+    if (!path.startsWith(QLatin1Char(':')) && !QFileInfo(path).isFile()) {
+        qCWarning(lcUsb).noquote()
+            << QStringLiteral("device description file %1 is not a regular file").arg(path);
+        return;
+    }
     if (!file.open(QIODevice::ReadOnly)) {
         qCWarning(lcUsb).noquote()
             << QStringLiteral("cannot read device description file %1: %2").arg(path, file.errorString());
         return;
     }
     const QByteArray bytes = file.read(kMaxDescriptionFileSize + 1);
-    if (bytes.size() > kMaxDescriptionFileSize) {
-        qCWarning(lcUsb).noquote() << QStringLiteral("device description file %1 is larger than %2 bytes")
-                                          .arg(path)
-                                          .arg(kMaxDescriptionFileSize);
-        return;
-    }
-    if (bytes.trimmed().isEmpty()) {
-        qCWarning(lcUsb).noquote() << QStringLiteral("device description file %1 is empty").arg(path);
-        return;
-    }
-    const nlohmann::json root = nlohmann::json::parse(bytes.cbegin(), bytes.cend(), nullptr, false);
-    if (root.is_discarded() || !root.is_object()) {
-        qCWarning(lcUsb).noquote()
-            << QStringLiteral("device description file %1 is not a JSON object").arg(path);
-        return;
-    }
-    for (auto it = root.begin(); it != root.end(); ++it)
-        m_deviceDict.insert(QString::fromStdString(it.key()), toVariant(it.value()));
-
-    auto hexValue = [&](const char* key) -> std::uint32_t {
-        const auto it = root.find(key);
-        if (it == root.end())
-            return 0;
-        bool ok = false;
-        std::uint32_t value = 0;
-        if (it->is_string()) {
-            value = getHexIntValue(QString::fromStdString(it->get<std::string>()), &ok);
-        } else if (it->is_number_unsigned() && it->get<std::uint64_t>() <= 0xFFFFFFFFull) {
-            value = static_cast<std::uint32_t>(it->get<std::uint64_t>());
-            ok = true;
-        }
-        if (!ok)
-            qCWarning(lcUsb).noquote()
-                << QStringLiteral("device description value \"%1\" = %2 is not hexadecimal; using 0x%3")
-                       .arg(QLatin1String(key), QString::fromStdString(it->dump()))
-                       .arg(value, 0, 16);
-        return value;
-    };
-    m_rawVid = hexValue("MASS_STORAGE_VID");
-    m_rawPid = hexValue("MASS_STORAGE_PID");
-    m_subDisplayVid = hexValue("SUB_DISPLAY_VID");
-    m_subDisplayPid = hexValue("SUB_DISPLAY_PID");
-
-    if (const auto rate = root.find("COMPRESSION_RATE"); rate != root.end()) {
-        bool ok = rate->is_number();
-        if (ok) {
-            m_compressionRate = rate->get<float>();
-        } else if (rate->is_string()) {
-            m_compressionRate = QString::fromStdString(rate->get<std::string>()).trimmed().toFloat(&ok);
-        }
-        if (!ok) {
-            m_compressionRate = 0;
-            qCWarning(lcUsb).noquote()
-                << QStringLiteral(
-                       "device description value \"COMPRESSION_RATE\" = %1 is not a number; using 0")
-                       .arg(QString::fromStdString(rate->dump()));
-        }
-    }
-
-    auto textValue = [&](const char* key, std::string& out) {
-        const auto it = root.find(key);
-        if (it == root.end())
-            return;
-        if (!it->is_string()) {
-            qCWarning(lcUsb).noquote()
-                << QStringLiteral("device description value \"%1\" = %2 is not text; using \"%3\"")
-                       .arg(QLatin1String(key), QString::fromStdString(it->dump()),
-                            QString::fromStdString(out));
-            return;
-        }
-        if (!it->get<std::string>().empty())
-            out = it->get<std::string>();
-    };
-    textValue("USBSCSISTOR_CLASS", m_scsiStorageClass);
-    textValue("FRAMEBUFFER_CLASS", m_framebufferClass);
+    const KPUSBDeviceDescription d = KPUSBDeviceDescription::parse(bytes, path);
+    m_deviceDict = d.dict;
+    m_rawVid = d.rawVid;
+    m_rawPid = d.rawPid;
+    m_subDisplayVid = d.subDisplayVid;
+    m_subDisplayPid = d.subDisplayPid;
+    m_compressionRate = d.compressionRate;
+    m_scsiStorageClass = d.scsiStorageClass;
+    m_framebufferClass = d.framebufferClass;
 }
 
 void KPUSBController::setUsbBus(UsbBus* bus)

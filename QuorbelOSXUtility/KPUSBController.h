@@ -48,7 +48,7 @@ class KPUSBController : public QObject
     Q_OBJECT
 public:
     static constexpr const char* kDefaultChipModel = "PikoraAccessory";
-    static constexpr qint64 kMaxDescriptionFileSize = 64 * 1024;
+    static constexpr qint64 kMaxDescriptionFileSize = 64 * 1024; // KPUSBDeviceDescription::kMaxFileSize
 
     // The process-wide instance, created on first use and never destroyed.
     static KPUSBController& sharedKPUSBController();

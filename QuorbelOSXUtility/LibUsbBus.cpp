@@ -3,6 +3,7 @@
 #include "QuorbelOSXUtility/LibUsbContext.h"
 #include "QuorbelOSXUtility/LibUsbDeviceHandle.h"
 #include "QuorbelOSXUtility/UtilityLogging.h"
+#include "Support/DispatchQueue.h"
 
 #include <QFile>
 #include <QMetaObject>
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <libusb.h>
 #include <map>
+#include <set>
 #include <thread>
 
 namespace {
@@ -64,10 +66,18 @@ struct DeviceList
     }
 };
 
+// Whether reading a name may talk to the device itself (a control transfer that can take up
+// to a second): only on the bus's I/O queue, never on the thread that owns the bus.
+enum class NameSource
+{
+    SysfsOnly,
+    SysfsOrDevice
+};
+
 // A string attribute of the device ("product", "manufacturer"): from sysfs (readable without
-// access to the device node), else from the device's string descriptor `index`. Empty when
-// neither can be read.
-QString deviceStringOf(libusb_device* device, const char* sysfsAttribute, std::uint8_t index)
+// access to the device node), else, when allowed, from the device's string descriptor `index`.
+// Empty when neither can be read.
+QString deviceStringOf(libusb_device* device, const char* sysfsAttribute, std::uint8_t index, NameSource source)
 {
     std::uint8_t ports[8];
     const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
@@ -82,7 +92,7 @@ QString deviceStringOf(libusb_device* device, const char* sysfsAttribute, std::u
                 return text;
         }
     }
-    if (index == 0)
+    if (index == 0 || source == NameSource::SysfsOnly)
         return {};
     libusb_device_handle* handle = nullptr;
     if (libusb_open(device, &handle) != LIBUSB_SUCCESS)
@@ -93,14 +103,14 @@ QString deviceStringOf(libusb_device* device, const char* sysfsAttribute, std::u
     return n > 0 ? QString::fromLatin1(reinterpret_cast<const char*>(text), n) : QString();
 }
 
-UsbDeviceInfo infoOf(libusb_device* device, const libusb_device_descriptor& descriptor)
+UsbDeviceInfo infoOf(libusb_device* device, const libusb_device_descriptor& descriptor, NameSource source)
 {
     UsbDeviceInfo info;
     info.id = deviceIdOf({libusb_get_bus_number(device), libusb_get_device_address(device)});
     info.vendorId = descriptor.idVendor;
     info.productId = descriptor.idProduct;
-    info.serviceName = deviceStringOf(device, "product", descriptor.iProduct);
-    info.manufacturer = deviceStringOf(device, "manufacturer", descriptor.iManufacturer);
+    info.serviceName = deviceStringOf(device, "product", descriptor.iProduct, source);
+    info.manufacturer = deviceStringOf(device, "manufacturer", descriptor.iManufacturer, source);
     return info;
 }
 
@@ -120,6 +130,10 @@ struct LibUsbBus::Impl
     std::thread eventThread;
     std::atomic<bool> stopping{false};
     QTimer* pollTimer = nullptr;
+    bool pollRunning = false;
+    // Reads that talk to devices (product strings) run here, never on the bus's thread.
+    // Declared last of the members the reads use: destroyed (drained) first.
+    std::unique_ptr<DispatchQueue> io = std::make_unique<DispatchQueue>("LibUsbBus I/O");
 
     libusb_context* ctx() const { return context ? context->get() : nullptr; }
     bool watched(std::uint16_t vid, std::uint16_t pid) const { return watchCount.count({vid, pid}) != 0; }
@@ -163,9 +177,12 @@ struct LibUsbBus::Impl
                 Qt::QueuedConnection);
     }
 
-    // Matching devices on the bus now, keyed by bus number and address.
-    std::map<DeviceKey, UsbDeviceInfo>
-    scan(const std::function<bool(std::uint16_t, std::uint16_t)>& wanted) const
+    // Matching devices on the bus now, keyed by bus number and address; the names of those in
+    // `known` are taken from there. Thread-safe (libusb is); `source` says whether it may talk
+    // to devices.
+    std::map<DeviceKey, UsbDeviceInfo> scan(const std::function<bool(std::uint16_t, std::uint16_t)>& wanted,
+                                            const std::map<DeviceKey, UsbDeviceInfo>& knownNow,
+                                            NameSource source) const
     {
         std::map<DeviceKey, UsbDeviceInfo> result;
         DeviceList list(ctx());
@@ -176,8 +193,9 @@ struct LibUsbBus::Impl
                 continue;
             const DeviceKey key{libusb_get_bus_number(list.devices[i]),
                                 libusb_get_device_address(list.devices[i])};
-            const auto it = known.find(key);
-            result.emplace(key, it != known.end() ? it->second : infoOf(list.devices[i], descriptor));
+            const auto it = knownNow.find(key);
+            result.emplace(key,
+                           it != knownNow.end() ? it->second : infoOf(list.devices[i], descriptor, source));
         }
         return result;
     }
@@ -209,6 +227,7 @@ LibUsbBus::LibUsbBus(QObject* parent, EventSource source) : UsbBus(parent), d(st
 
 LibUsbBus::~LibUsbBus()
 {
+    d->io.reset(); // finishes the reads under way; their answers to this object are dropped
     if (d->context)
         d->stopEventThread();
 }
@@ -272,7 +291,8 @@ bool LibUsbBus::startWatching(std::uint16_t vendorId, std::uint16_t productId, Q
 
     // Devices already attached are present, not arrivals.
     for (auto& [key, info] :
-         d->scan([&](std::uint16_t v, std::uint16_t p) { return v == vendorId && p == productId; }))
+         d->scan([&](std::uint16_t v, std::uint16_t p) { return v == vendorId && p == productId; }, d->known,
+                 NameSource::SysfsOnly))
         d->known.emplace(key, info);
     return true;
 }
@@ -304,8 +324,10 @@ std::vector<UsbDeviceInfo> LibUsbBus::devicesPresent(std::uint16_t vendorId, std
     std::vector<UsbDeviceInfo> result;
     if (!d->context)
         return result;
+    // On the bus's thread: names come from sysfs only (no transfer to the device here).
     for (auto& [key, info] :
-         d->scan([&](std::uint16_t v, std::uint16_t p) { return v == vendorId && p == productId; })) {
+         d->scan([&](std::uint16_t v, std::uint16_t p) { return v == vendorId && p == productId; }, d->known,
+                 NameSource::SysfsOnly)) {
         if (d->watched(vendorId, productId))
             d->known.emplace(key, info);
         result.push_back(info);
@@ -351,15 +373,35 @@ void LibUsbBus::hotplugArrived(int busNumber, int address, int attempt)
     const DeviceKey key{busNumber, address};
     if (d->known.count(key))
         return; // already reported as present
-    DeviceList list(d->ctx());
-    libusb_device* device = list.find(key);
-    libusb_device_descriptor descriptor = {};
-    if (!device || libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS)
-        return; // gone again before we got to it
-    if (!d->watched(descriptor.idVendor, descriptor.idProduct))
+    // The device is looked up and its product string read on the I/O queue (reading it may
+    // take a control transfer of up to a second); the answer comes back to this thread.
+    Impl* impl = d.get();
+    QPointer<LibUsbBus> self(this);
+    d->io->async([impl, self, busNumber, address, attempt] {
+        DeviceList list(impl->ctx());
+        libusb_device* device = list.find({busNumber, address});
+        libusb_device_descriptor descriptor = {};
+        if (!device || libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS)
+            return; // gone again before we got to it
+        const UsbDeviceInfo info = infoOf(device, descriptor, NameSource::SysfsOrDevice);
+        const bool unnamed = info.serviceName.isEmpty() && descriptor.iProduct != 0;
+        QMetaObject::invokeMethod(
+            self,
+            [self, info, unnamed, busNumber, address, attempt] {
+                if (self)
+                    self->deviceIdentified(info, unnamed, busNumber, address, attempt);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void LibUsbBus::deviceIdentified(const UsbDeviceInfo& info, bool unnamed, int busNumber, int address,
+                                 int attempt)
+{
+    const DeviceKey key{busNumber, address};
+    if (d->known.count(key) || !d->watched(info.vendorId, info.productId))
         return;
-    UsbDeviceInfo info = infoOf(device, descriptor);
-    if (info.serviceName.isEmpty() && descriptor.iProduct != 0 && attempt < kNameAttempts) {
+    if (unnamed && attempt < kNameAttempts) {
         QTimer::singleShot(kNameRetryMs, this, [this, busNumber, address, attempt] {
             hotplugArrived(busNumber, address, attempt + 1);
         });
@@ -370,7 +412,7 @@ void LibUsbBus::hotplugArrived(int busNumber, int address, int attempt)
                                    .arg(info.id)
                                    .arg(info.vendorId, 4, 16, QLatin1Char('0'))
                                    .arg(info.productId, 4, 16, QLatin1Char('0'))
-                                   .arg(info.serviceName);
+                                   .arg(info.serviceName.left(kMaxLoggedName));
     emit deviceArrived(info);
 }
 
@@ -390,7 +432,33 @@ void LibUsbBus::hotplugLeft(int busNumber, int address)
 
 void LibUsbBus::poll()
 {
-    const auto now = d->scan([this](std::uint16_t v, std::uint16_t p) { return d->watched(v, p); });
+    if (d->pollRunning)
+        return; // the last poll is still reading; at most one at a time
+    d->pollRunning = true;
+    std::set<Ids> wanted;
+    for (const auto& [ids, count] : d->watchCount)
+        wanted.insert(ids);
+    Impl* impl = d.get();
+    QPointer<LibUsbBus> self(this);
+    d->io->async([impl, self, wanted, knownNow = d->known] {
+        auto now = impl->scan(
+            [&](std::uint16_t v, std::uint16_t p) {
+                return wanted.count({v, p}) != 0;
+            },
+            knownNow, NameSource::SysfsOrDevice);
+        QMetaObject::invokeMethod(
+            self,
+            [self, now = std::move(now)] {
+                if (self)
+                    self->pollFinished(now);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void LibUsbBus::pollFinished(const std::map<std::pair<int, int>, UsbDeviceInfo>& now)
+{
+    d->pollRunning = false;
     std::vector<DeviceKey> gone;
     for (const auto& [key, info] : d->known) {
         if (!now.count(key))
@@ -399,7 +467,7 @@ void LibUsbBus::poll()
     for (const DeviceKey& key : gone)
         hotplugLeft(key.first, key.second);
     for (const auto& [key, info] : now) {
-        if (d->known.count(key))
+        if (d->known.count(key) || !d->watched(info.vendorId, info.productId))
             continue;
         d->known.emplace(key, info);
         emit deviceArrived(info);

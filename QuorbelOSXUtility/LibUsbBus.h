@@ -2,12 +2,16 @@
 
 #include "QuorbelOSXUtility/UsbBus.h"
 
+#include <map>
 #include <memory>
+#include <utility>
 
 // The USB bus of the machine through libusb-1.0. Arrival and removal come from libusb's
 // hot-plug callbacks where the platform has them (an event thread posts them to the thread
 // that owns the bus), else from polling the device list every second. A device's service
 // name is its product string (read from sysfs, or from the device when sysfs has none).
+// Nothing here talks to a device on the thread that owns the bus: arrivals and polls read
+// names on the bus's I/O queue, and devicesPresent() reads names from sysfs only.
 // A machine without USB (no /dev/bus/usb) gives a bus that constructs fine and reports the
 // problem from startWatching().
 class LibUsbBus : public UsbBus
@@ -15,6 +19,8 @@ class LibUsbBus : public UsbBus
     Q_OBJECT
 public:
     static constexpr int kPollIntervalMs = 1000;
+    // Product strings are logged at most this long.
+    static constexpr int kMaxLoggedName = 128;
 
     enum class EventSource
     {
@@ -42,8 +48,10 @@ public:
 
 private:
     void hotplugArrived(int busNumber, int address, int attempt);
+    void deviceIdentified(const UsbDeviceInfo& info, bool unnamed, int busNumber, int address, int attempt);
     void hotplugLeft(int busNumber, int address);
     void poll();
+    void pollFinished(const std::map<std::pair<int, int>, UsbDeviceInfo>& now);
 
     std::unique_ptr<Impl> d;
 };

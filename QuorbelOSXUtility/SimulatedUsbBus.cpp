@@ -140,8 +140,11 @@ SimulatedUsbBus::Read SimulatedUsbBus::readDevice(const QString& name)
     const QString path = QDir(m_directory).filePath(SimulatedUsbFormat::descriptionFileName(name));
     QString problem;
     QString version;
-    // Non-blocking, so that a FIFO with a description file's name cannot stall the bus.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // Non-blocking, so that a FIFO with a description file's name cannot stall the bus, and
+    // never through a symbolic link, so that a name in the bus directory cannot make us read
+    // (or, for endpoints, write) a file elsewhere.
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     struct stat st = {};
     if (fd < 0) {
         if (errno == ENOENT) {
@@ -184,6 +187,7 @@ SimulatedUsbBus::Read SimulatedUsbBus::readDevice(const QString& name)
     if (fd >= 0)
         ::close(fd);
 
+    std::lock_guard lock(m_rejectedMutex);
     if (read.description) {
         m_rejected.erase(name);
     } else if (m_rejected[name] != version) {

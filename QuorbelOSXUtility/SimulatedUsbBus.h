@@ -4,6 +4,7 @@
 #include "QuorbelOSXUtility/UsbBus.h"
 
 #include <map>
+#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -60,6 +61,8 @@ private:
     QString m_directory;
     std::map<Ids, int> m_watched; // watch count per id pair
     std::map<QString, Known> m_known;
+    // open() may run on another thread (the mode switch's queue); it shares only this.
+    std::mutex m_rejectedMutex;
     std::map<QString, QString> m_rejected; // name -> version (identity, size, time) last logged
     QFileSystemWatcher* m_watcher = nullptr;
     QTimer* m_timer = nullptr;

@@ -99,9 +99,17 @@ UsbResult SimulatedUsbDeviceHandle::bulkWrite(std::uint8_t endpoint, const QByte
 
     const QByteArray path =
         QFile::encodeName(QDir(m_directory).filePath(SimulatedUsbFormat::endpointFileName(m_name, endpoint)));
-    const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Never through a symbolic link, never blocking on a FIFO, and only into a regular file.
+    const int fd =
+        ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         qCWarning(lcUsb) << "simulated device: cannot open" << path << ":" << strerror(errno);
+        return errno == EAGAIN || errno == EWOULDBLOCK ? UsbResult::Timeout : UsbResult::Io;
+    }
+    struct stat st = {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        qCWarning(lcUsb) << "simulated device: endpoint file" << path << "is not a regular file";
+        ::close(fd);
         return UsbResult::Io;
     }
     qsizetype written = 0;

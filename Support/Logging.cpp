@@ -1,6 +1,7 @@
 #include "Support/Logging.h"
 
 #include <QString>
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 
@@ -36,3 +37,30 @@ void install()
 }
 
 } // namespace Logging
+
+QString Logging::truncatedForLog(QStringView text, qsizetype maxChars)
+{
+    const qsizetype keep = std::min(text.size(), std::max<qsizetype>(maxChars, 0));
+    QString out = text.left(keep).toString();
+    for (QChar& c : out) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char('?');
+    }
+    if (text.size() > keep)
+        out += QStringLiteral("\u2026 (%1 more characters)").arg(text.size() - keep);
+    return out;
+}
+
+QString Logging::truncatedForLog(std::string_view utf8, qsizetype maxChars)
+{
+    // Decodes no more than could be shown (4 bytes per character at most), so a huge payload
+    // costs nothing; the count left out is then in bytes.
+    const qsizetype limit = std::max<qsizetype>(maxChars, 0);
+    const auto size = static_cast<qsizetype>(utf8.size());
+    const qsizetype take = std::min(size, limit * 4);
+    QString head = QString::fromUtf8(utf8.data(), take);
+    if (take == size)
+        return truncatedForLog(QStringView(head), limit);
+    QString out = truncatedForLog(QStringView(head).left(limit), limit);
+    return out + QStringLiteral("\u2026 (%1 bytes in all)").arg(size);
+}

@@ -1,6 +1,7 @@
 #include "Pikora/Accessory/CompositeLauncherController.h"
 
 #include "QuorbelOSXUtility/KPUSBController.h"
+#include "Support/DispatchSemaphore.h"
 
 #include <QLoggingCategory>
 
@@ -28,8 +29,21 @@ CompositeLauncherController& CompositeLauncherController::shared()
 }
 
 CompositeLauncherController::CompositeLauncherController(KPUSBController& watcher, NotificationCenter* center)
-    : m_watcher(watcher), m_center(center ? *center : NotificationCenter::defaultCenter())
+    : m_watcher(watcher), m_center(center ? *center : NotificationCenter::defaultCenter()),
+      m_switchQueue(std::make_unique<DispatchQueue>("CompositeLauncherController.switch"))
 {
+}
+
+CompositeLauncherController::~CompositeLauncherController()
+{
+    m_switchQueue.reset();
+}
+
+bool CompositeLauncherController::waitUntilIdle(std::chrono::milliseconds timeout)
+{
+    auto done = std::make_shared<DispatchSemaphore>(0);
+    m_switchQueue->async([done] { done->signal(); });
+    return done->waitFor(timeout);
 }
 
 void CompositeLauncherController::setup(UsbBus* bus)
@@ -75,14 +89,36 @@ void CompositeLauncherController::compositeDidRemoveWithNotificaion(const Notifi
     // The accessory leaves the bus in raw mode when it switches; nothing to undo.
 }
 
-UsbResult CompositeLauncherController::switchToRNDIS_ECM_Mode(const std::optional<UsbDeviceInfo>& device)
+bool CompositeLauncherController::switchToRNDIS_ECM_Mode(const std::optional<UsbDeviceInfo>& device)
 {
+    // The device is looked up here, on the bus's thread; only the attempt itself is queued.
     const std::optional<UsbDeviceInfo> target =
         device ? device : getUSBDeviceWithVid(m_watcher.plistRawVID(), m_watcher.plistRawPID());
-    const UsbResult result = findDeviceAndSwitchMode(target, InterfaceRequest{kCdcDataInterfaceClass});
-    if (m_switchResultHandler)
-        m_switchResultHandler(result);
-    return result;
+    if (!target) {
+        reportSwitchResult(findDeviceAndSwitchMode(target, InterfaceRequest{kCdcDataInterfaceClass})); // logs
+        return false;
+    }
+    {
+        std::lock_guard lock(m_pendingMutex);
+        if (m_pending.count(target->id)) {
+            qCInfo(lcModeSwitch).noquote() << "a switch of" << target->id << "is already queued";
+            return false;
+        }
+        if (m_pending.size() >= std::size_t(kMaxPendingSwitches)) {
+            qCWarning(lcModeSwitch).noquote()
+                << "too many USB mode switches queued; not switching" << target->id;
+            return false;
+        }
+        m_pending.insert(target->id);
+    }
+    m_switchQueue->async([this, target] {
+        {
+            std::lock_guard lock(m_pendingMutex);
+            m_pending.erase(target->id);
+        }
+        reportSwitchResult(findDeviceAndSwitchMode(target, InterfaceRequest{kCdcDataInterfaceClass}));
+    });
+    return true;
 }
 
 std::optional<UsbDeviceInfo> CompositeLauncherController::getUSBDeviceWithVid(std::uint32_t vendorId,
@@ -104,6 +140,12 @@ std::optional<UsbDeviceInfo> CompositeLauncherController::getUSBDeviceWithVid(st
     if (present.empty())
         return std::nullopt;
     return present.front();
+}
+
+void CompositeLauncherController::reportSwitchResult(UsbResult result) const
+{
+    if (m_switchResultHandler)
+        m_switchResultHandler(result);
 }
 
 UsbResult CompositeLauncherController::findDeviceAndSwitchMode(const std::optional<UsbDeviceInfo>& device,

@@ -1,13 +1,17 @@
 #pragma once
 
 #include "QuorbelOSXUtility/UsbBus.h"
+#include "Support/DispatchQueue.h"
 #include "Support/NotificationCenter.h"
 
 #include <QString>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 
 class KPUSBController;
 
@@ -18,17 +22,21 @@ inline constexpr std::uint32_t PikoraAccessoryPID = 0xA101; // 41217
 // Switches the button accessory from its raw USB mode into network mode: whenever the USB
 // watcher reports the raw device, the 16-byte switch command (every byte 0xCC) is written in
 // one transfer to the bulk OUT endpoint of each of its CDC-Data interfaces. The accessory
-// then re-enumerates as "PIKORA ECM/RNDIS". Each attempt is synchronous, on the thread that
-// posts the watcher's notifications (the main thread), and closes everything it opened on
-// every path; failures are logged and not retried (re-plugging starts a new attempt).
+// then re-enumerates as "PIKORA ECM/RNDIS". The notifications arrive on the main thread; each
+// attempt then runs on the switch queue, a thread of its own, because a bulk write may take
+// up to kSwitchWriteTimeout per interface. At most kMaxPendingSwitches attempts wait there
+// (one per device; later reports of a device already waiting are dropped, as are reports
+// beyond the bound). An attempt closes everything it opened on every path; failures are
+// logged and not retried (re-plugging starts a new attempt).
 class CompositeLauncherController
 {
 public:
     static constexpr std::uint8_t kCdcDataInterfaceClass = 10;
     static constexpr int kSwitchCommandSize = 16;
     static constexpr char kSwitchCommandByte = static_cast<char>(0xCC);
-    // The accessory answers within milliseconds; this bounds the main thread's wait.
+    // The accessory answers within milliseconds; this bounds each write.
     static constexpr std::chrono::milliseconds kSwitchWriteTimeout{1000};
+    static constexpr int kMaxPendingSwitches = 4;
 
     // Told the result of every switch attempt (AccessDenied when the device may not be
     // opened), on the thread that ran the attempt.
@@ -46,6 +54,8 @@ public:
 
     // `center` null means the default centre. The watcher must outlive this object.
     explicit CompositeLauncherController(KPUSBController& watcher, NotificationCenter* center = nullptr);
+    // Finishes the attempts already queued.
+    ~CompositeLauncherController();
     CompositeLauncherController(const CompositeLauncherController&) = delete;
     CompositeLauncherController& operator=(const CompositeLauncherController&) = delete;
 
@@ -59,14 +69,19 @@ public:
     void setup();
     void setup(UsbBus* bus);
 
+    // Set before setup(): the handler is read on the switch queue without a lock.
     void setSwitchResultHandler(SwitchResultHandler handler) { m_switchResultHandler = std::move(handler); }
 
     void compositeDidAddWithNotificaion(const Notification& notification);
     void compositeDidRemoveWithNotificaion(const Notification& notification);
 
-    // One switch attempt. `device` is the raw device that arrived; without it the first
-    // attached raw device is switched. Returns the attempt's result, as findDeviceAndSwitchMode.
-    UsbResult switchToRNDIS_ECM_Mode(const std::optional<UsbDeviceInfo>& device = std::nullopt);
+    // Queues one switch attempt. `device` is the raw device that arrived; without it the first
+    // attached raw device is switched. Returns false when the attempt was dropped (nothing to
+    // switch, the device already waits, or the queue is full). The attempt's result goes to
+    // the switch-result handler, on the switch queue.
+    bool switchToRNDIS_ECM_Mode(const std::optional<UsbDeviceInfo>& device = std::nullopt);
+    // Waits up to `timeout` for the queued attempts to finish; true when they have.
+    bool waitUntilIdle(std::chrono::milliseconds timeout);
 
     // The first attached device with these ids, if any.
     std::optional<UsbDeviceInfo> getUSBDeviceWithVid(std::uint32_t vendorId, std::uint32_t productId) const;
@@ -84,6 +99,8 @@ public:
                                                       UsbEndpoint::Direction direction);
 
 private:
+    void reportSwitchResult(UsbResult result) const;
+
     KPUSBController& m_watcher;
     NotificationCenter& m_center;
     std::uint32_t m_matchingServices = 0;
@@ -91,4 +108,8 @@ private:
     NotificationObserver m_addObserver;
     NotificationObserver m_removeObserver;
     SwitchResultHandler m_switchResultHandler;
+    std::mutex m_pendingMutex;
+    std::set<QString> m_pending; // device ids waiting on the switch queue
+    // Declared last: destroyed (drained) first, while everything its attempts use still lives.
+    std::unique_ptr<DispatchQueue> m_switchQueue;
 };

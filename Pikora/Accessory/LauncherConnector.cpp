@@ -6,6 +6,7 @@
 #include "Support/DispatchQueue.h"
 #include "Support/DispatchTimer.h"
 #include "Support/FrameCodec.h"
+#include "Support/Logging.h"
 #include "Support/ThreadHandoff.h"
 
 #include <QNetworkProxy>
@@ -345,10 +346,12 @@ void LauncherConnector::socketDidReadData(const QByteArray& body)
             m_connected = true;
             if (response.isError())
                 qCWarning(lcAccessory).noquote() << "the accessory answered the handshake with an error:"
-                                                 << QString::fromStdString(response.error().dump());
+                                                 << Logging::truncatedForLog(response.error().dump(
+                                                        -1, ' ', false, Json::error_handler_t::replace));
             else if (!response.result().is_object())
                 qCWarning(lcAccessory).noquote() << "the handshake result is not a dictionary:"
-                                                 << QString::fromStdString(response.result().dump());
+                                                 << Logging::truncatedForLog(response.result().dump(
+                                                        -1, ' ', false, Json::error_handler_t::replace));
             if (!m_delegate)
                 return; // nobody to tell: linked, but without a heartbeat
             const std::uint64_t generation = m_linkGeneration;
@@ -361,7 +364,7 @@ void LauncherConnector::socketDidReadData(const QByteArray& body)
     if (!object)
         qCInfo(lcAccessory).noquote()
             << QStringLiteral("received a message that is not JSON-RPC (%1); passing it on")
-                   .arg(QString::fromStdString(error));
+                   .arg(Logging::truncatedForLog(error));
     if (m_delegate)
         m_delegate->connectorDidReceiveMessage(this, text);
 }

@@ -1,6 +1,7 @@
 #include "Pikora/App/AppOptions.h"
 
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 
 namespace {
 
@@ -14,14 +15,65 @@ bool parsePort(const QString& text, std::uint16_t& port)
     return true;
 }
 
+// A host name as DNS allows it: dot-separated labels of letters, digits and inner hyphens.
+bool isHostName(const QString& text)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^(?=.{1,253}\\.?$)[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?(\\.[A-Za-z0-9]([A-Za-"
+                       "z0-9-]{0,61}[A-Za-z0-9])?)*\\.?$"));
+    return pattern.match(text).hasMatch();
+}
+
 } // namespace
+
+bool AppOptions::parseHostAndPort(const QString& text, QString& host, std::uint16_t& port, QString* error)
+{
+    auto fail = [&](const QString& why) {
+        if (error)
+            *error = QStringLiteral("'%1' is not HOST[:PORT]: %2").arg(text, why);
+        return false;
+    };
+    QString h;
+    std::uint16_t p = port;
+    if (text.startsWith(QLatin1Char('['))) {
+        // [IPv6] or [IPv6]:PORT
+        const qsizetype close = text.indexOf(QLatin1Char(']'));
+        if (close < 0)
+            return fail(QStringLiteral("no closing ']'"));
+        h = text.mid(1, close - 1);
+        const QString rest = text.mid(close + 1);
+        if (!rest.isEmpty() && (!rest.startsWith(QLatin1Char(':')) || !parsePort(rest.mid(1), p)))
+            return fail(QStringLiteral("bad port after ']'"));
+        if (QHostAddress(h).protocol() != QAbstractSocket::IPv6Protocol)
+            return fail(QStringLiteral("'%1' is not an IPv6 address").arg(h));
+    } else if (text.count(QLatin1Char(':')) > 1) {
+        // A bare IPv6 address (a port needs the brackets).
+        h = text;
+        if (QHostAddress(h).protocol() != QAbstractSocket::IPv6Protocol)
+            return fail(QStringLiteral("not an IPv6 address (write [ADDRESS]:PORT for one with a port)"));
+    } else {
+        const qsizetype colon = text.indexOf(QLatin1Char(':'));
+        h = colon < 0 ? text : text.left(colon);
+        if (colon >= 0 && !parsePort(text.mid(colon + 1), p))
+            return fail(QStringLiteral("bad port"));
+        if (h.isEmpty())
+            return fail(QStringLiteral("no host"));
+        QHostAddress address;
+        if (!address.setAddress(h) && !isHostName(h))
+            return fail(QStringLiteral("'%1' is neither an IP address nor a host name").arg(h));
+    }
+    host = h;
+    port = p;
+    return true;
+}
 
 QString AppOptions::usage()
 {
     return QStringLiteral(
         "Usage: Pikora [options]\n"
         "  --usb-sim DIR                 use the simulated USB bus in DIR (also PIKORA_USB_SIM_DIR)\n"
-        "  --accessory-address HOST[:PORT]  the accessory's address (default 192.168.204.1:53630)\n"
+        "  --accessory-address HOST[:PORT]  the accessory's address (default 192.168.204.1:53630;\n"
+        "                                [IPv6]:PORT for an IPv6 address with a port)\n"
         "  --scan-target ADDRESS         send discovery to ADDRESS instead of broadcast (repeatable)\n"
         "  --discovery-port PORT         receivers' discovery port (default 63630)\n"
         "  --config-ports FIRST,SECOND   HTTP ports pairing fetches pikora_config.json from, in\n"
@@ -71,14 +123,9 @@ bool AppOptions::parse(const QStringList& arguments, AppOptions& out, QString* e
         } else if (name == QLatin1String("--accessory-address")) {
             if (!takeValue(v) || v.isEmpty())
                 return fail(QStringLiteral("--accessory-address needs HOST[:PORT]"));
-            const qsizetype colon = v.lastIndexOf(QLatin1Char(':'));
-            if (colon > 0 && !v.contains(QLatin1Char(']')) && v.count(QLatin1Char(':')) == 1) {
-                if (!parsePort(v.mid(colon + 1), out.accessoryPort))
-                    return fail(QStringLiteral("--accessory-address: bad port in '%1'").arg(v));
-                out.accessoryHost = v.left(colon);
-            } else {
-                out.accessoryHost = v;
-            }
+            QString why;
+            if (!parseHostAndPort(v, out.accessoryHost, out.accessoryPort, &why))
+                return fail(QStringLiteral("--accessory-address: %1").arg(why));
         } else if (name == QLatin1String("--scan-target")) {
             if (!takeValue(v))
                 return fail(QStringLiteral("--scan-target needs an address"));

@@ -29,5 +29,9 @@ struct AppOptions
 
     // Parses the arguments (argv[0] included). Returns false and fills `error` on a bad option.
     static bool parse(const QStringList& arguments, AppOptions& out, QString* error);
+    // "HOST", "HOST:PORT", "[IPv6]", "[IPv6]:PORT" or a bare IPv6 address. HOST must be an IP
+    // address or a valid host name. On success sets `host` (without brackets) and, when
+    // given, `port`; otherwise leaves both and says why in `error`.
+    static bool parseHostAndPort(const QString& text, QString& host, std::uint16_t& port, QString* error);
     static QString usage();
 };

@@ -3,7 +3,7 @@
 #include "Beamline/KPRemoteCommandGenerator.h"
 #include "Beamline/KPVistrelRemoteSocketDataParser.h"
 #include "Pikora/App/AppLogging.h"
-#include "Support/BlockingCall.h"
+#include "Support/ThreadHandoff.h"
 
 #include <QNetworkDatagram>
 #include <QNetworkProxy>
@@ -23,8 +23,9 @@ UnicastRemoteHostScanner::UnicastRemoteHostScanner(quint16 port)
 
 UnicastRemoteHostScanner::~UnicastRemoteHostScanner()
 {
-    closeSocket();
     if (m_socketThread) {
+        // The socket is the context's child; both go when the thread finishes, on that thread.
+        m_context->deleteLater();
         m_socketThread->quit();
         m_socketThread->wait();
     }
@@ -43,17 +44,27 @@ void UnicastRemoteHostScanner::setTarget(std::optional<KPRemoteHost> target)
     m_target = std::move(target);
 }
 
-void UnicastRemoteHostScanner::openSocket()
+std::string UnicastRemoteHostScanner::queryToken() const
 {
-    if (!m_socketThread) {
-        m_socketThread = std::make_unique<QThread>();
-        m_socketThread->setObjectName(QStringLiteral("UnicastRemoteHostScanner socket"));
-        m_socketThread->start();
-    }
-    QObject* context = new QObject;
-    context->moveToThread(m_socketThread.get());
-    Support::blockingCall(context, [this, context] {
-        auto* socket = new QUdpSocket(context);
+    std::lock_guard lock(m_mutex);
+    return m_token;
+}
+
+void UnicastRemoteHostScanner::ensureSocketThread()
+{
+    if (m_socketThread)
+        return;
+    m_socketThread = std::make_unique<QThread>();
+    m_socketThread->setObjectName(QStringLiteral("UnicastRemoteHostScanner socket"));
+    m_context = new QObject;
+    m_context->moveToThread(m_socketThread.get());
+    m_socketThread->start();
+}
+
+void UnicastRemoteHostScanner::openAndSend(const QByteArray& query, const QHostAddress& address)
+{
+    if (!m_udpSocket) {
+        auto* socket = new QUdpSocket(m_context);
         socket->setProxy(QNetworkProxy::NoProxy); // receivers are local, never proxied
         // Bound on every address family so that the sender filter below, not the socket,
         // decides which replies count. Broadcast sends are allowed on Qt's UDP sockets.
@@ -76,60 +87,56 @@ void UnicastRemoteHostScanner::openSocket()
                            .arg(QLatin1String("UnicastRemoteHostScanner::unicast"), socket->errorString());
         });
         m_udpSocket = socket;
-        m_hasSocket = true;
-    });
+    }
+    if (!address.isNull())
+        m_udpSocket->writeDatagram(query, address, m_port); // tag kQueryTag, no timeout
+    (void)kQueryTag;
 }
 
 void UnicastRemoteHostScanner::closeSocket()
 {
-    if (!m_hasSocket || !m_socketThread)
+    if (!m_udpSocket)
         return;
-    QObject* context = m_udpSocket ? m_udpSocket->parent() : nullptr;
-    if (!context)
-        return;
-    Support::blockingCall(context, [this, context] {
-        // Clear the delegate first (no more receive callbacks), then release the socket.
-        m_udpSocket->disconnect();
-        m_udpSocket = nullptr;
-        m_hasSocket = false;
-        delete context;
-    });
+    // Clear the delegate first (no more receive callbacks), then release the socket.
+    m_udpSocket->disconnect();
+    delete m_udpSocket;
+    m_udpSocket = nullptr;
 }
 
 std::optional<KPRemoteHost> UnicastRemoteHostScanner::unicast(const QString& ip, double timeout)
 {
+    const double seconds = std::isfinite(timeout) && timeout > 0 ? std::min(timeout, 3600.0) : 0.0;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::nanoseconds(static_cast<long long>(seconds * 1e9));
+    const std::string token = KPRemoteCommandGenerator::newQueryToken();
+
     // A new query: earlier replies and their wake-ups no longer count.
     std::shared_ptr<DispatchSemaphore> sem;
     {
         std::lock_guard lock(m_mutex);
-        ++m_generation;
         m_target.reset();
+        m_token = token;
         if (!m_sem)
             m_sem = std::make_shared<DispatchSemaphore>(0);
         sem = m_sem;
     }
     sem->drain();
 
-    openSocket();
-    const QByteArray query = KPRemoteCommandGenerator().commandGetEcho();
+    ensureSocketThread();
+    m_hasSocket = true;
+    // Posted, not waited for: the only wait of the query is the one below, up to its timeout.
+    const QByteArray query = KPRemoteCommandGenerator().commandGetEcho(token);
     const QHostAddress address(ip);
-    QObject* context = m_udpSocket ? m_udpSocket->parent() : nullptr;
-    if (context) {
-        Support::blockingCall(context, [this, &query, &address] {
-            if (m_udpSocket && !address.isNull())
-                m_udpSocket->writeDatagram(query, address, m_port); // tag kQueryTag, no timeout
-        });
-    }
-    (void)kQueryTag;
+    Support::postTo(m_context, [this, query, address] { openAndSend(query, address); });
 
-    const double seconds = std::isfinite(timeout) && timeout > 0 ? timeout : 0.0;
-    const auto wait = std::chrono::nanoseconds(static_cast<long long>(seconds * 1e9));
-    sem->waitFor(wait);
+    sem->waitFor(
+        std::max(deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration(0)));
 
-    closeSocket();
+    Support::postTo(m_context, [this] { closeSocket(); });
+    m_hasSocket = false;
     std::lock_guard lock(m_mutex);
     // Parses of this query that are still queued must not fill the record after we return.
-    ++m_generation;
+    m_token.clear();
     return m_target;
 }
 
@@ -138,12 +145,21 @@ void UnicastRemoteHostScanner::udpSocketDidReceiveData(const QByteArray& data, c
 {
     bool isIPv4 = false;
     const quint32 v4 = address.toIPv4Address(&isIPv4);
-    if (!isIPv4)
+    if (!isIPv4 || data.isNull() || port != m_port)
         return;
-    const QString host = QHostAddress(v4).toString();
-    if (host.isEmpty() || data.isNull() || port != m_port)
+    {
+        // A plain search for the query's token drops unsolicited datagrams unparsed.
+        std::lock_guard lock(m_mutex);
+        if (m_token.empty() || !data.contains(QByteArrayView(m_token.data(), qsizetype(m_token.size())))) {
+            ++m_dropped;
+            return;
+        }
+    }
+    if (m_pendingParses.load() >= kMaxPendingParses) {
+        ++m_dropped;
         return;
-    parseData(data, host, m_port);
+    }
+    parseData(data, QHostAddress(v4).toString(), m_port);
 }
 
 void UnicastRemoteHostScanner::parseData(const QByteArray& data, const QString& host, quint16 port)
@@ -159,14 +175,10 @@ void UnicastRemoteHostScanner::parseData(const QByteArray& data, const QString& 
     parser->setHost(host);
     parser->setPort(port);
     parser->setDelegate(delegate);
-    {
-        std::lock_guard lock(m_mutex);
-        m_parserGeneration[parser.get()] = m_generation;
-    }
+    ++m_pendingParses;
     queue.async([this, parser] {
         parser->main();
-        std::lock_guard lock(m_mutex);
-        m_parserGeneration.erase(parser.get());
+        --m_pendingParses;
     });
 }
 
@@ -187,19 +199,17 @@ void UnicastRemoteHostScanner::didFinishParsing(const Json& message, KPSocketDat
     host.setDisplayName(vistrel->displayName());
     host.setSrcvers(vistrel->srcvers());
     host.setProtocolVersion(vistrel->protocolVersion());
-    const Json& parameters = vistrel->parameters();
-    if (auto it = parameters.find("passcode"); it != parameters.end() && it->is_string())
-        host.setPasscode(QString::fromStdString(it->get<std::string>()));
+    host.setPasscode(vistrel->passcode());
 
-    {
-        std::lock_guard lock(m_mutex);
-        auto it = m_parserGeneration.find(parser);
-        if (it == m_parserGeneration.end() || it->second != m_generation)
-            return; // belongs to a query that has already returned
-        m_target = std::move(host);
-        if (m_sem)
-            m_sem->signal();
+    std::lock_guard lock(m_mutex);
+    if (m_token.empty() || vistrel->token() != m_token) {
+        // Not an answer to the query under way (an earlier one's, or nobody's).
+        ++m_dropped;
+        return;
     }
+    m_target = std::move(host);
+    if (m_sem)
+        m_sem->signal();
 }
 
 void UnicastRemoteHostScanner::parseErrorOccurred(const QString& error, KPSocketDataParser* parser)

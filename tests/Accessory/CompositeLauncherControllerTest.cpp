@@ -1,14 +1,18 @@
 #include "Pikora/Accessory/CompositeLauncherController.h"
 
-#include "QuorbelOSXUtility/FakeUsbBus.h"
 #include "QuorbelOSXUtility/KPUSBController.h"
 #include "QuorbelOSXUtility/SimulatedUsbBus.h"
 #include "QuorbelOSXUtility/SimulatedUsbDevice.h"
 #include "tests/QuorbelOSXUtility/UsbLogCapture.h"
+#include "tests/TestSupport/FakeUsbBus.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
+#include <QThread>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <set>
 
 namespace {
 
@@ -47,8 +51,11 @@ FakeUsbBus::Device rawDevice(const QString& id,
 class CompositeLauncherControllerTest : public ::testing::Test
 {
 protected:
+    // The switch runs on its own queue: let the attempts queued so far finish.
+    void settle() const { EXPECT_TRUE(m_switch.waitUntilIdle(std::chrono::seconds(10))); }
     std::vector<FakeUsbBus::Call> callsOf(Kind kind) const
     {
+        settle();
         std::vector<FakeUsbBus::Call> out;
         for (const auto& c : m_bus.calls())
             if (c.kind == kind)
@@ -64,6 +71,7 @@ protected:
     }
     std::vector<Kind> kinds() const
     {
+        settle();
         std::vector<Kind> out;
         for (const auto& c : m_bus.calls())
             out.push_back(c.kind);
@@ -72,6 +80,7 @@ protected:
     // Every opened device was closed and every claimed interface released.
     void expectEverythingClosed() const
     {
+        settle();
         EXPECT_EQ(m_bus.openHandles(), 0);
         EXPECT_EQ(callsOf(Kind::Open).size(), callsOf(Kind::Close).size());
         EXPECT_EQ(numbersOf(Kind::Claim), numbersOf(Kind::Release));
@@ -80,7 +89,7 @@ protected:
     NotificationCenter m_center;
     FakeUsbBus m_bus;
     KPUSBController m_watcher{KPUSBController::descriptionPathForChipModel({}), &m_center};
-    CompositeLauncherController m_switch{m_watcher, &m_center};
+    mutable CompositeLauncherController m_switch{m_watcher, &m_center};
 };
 
 TEST_F(CompositeLauncherControllerTest, ARawDevicePresentAtSetUpIsSwitchedOnceDuringSetUp)
@@ -140,9 +149,11 @@ TEST_F(CompositeLauncherControllerTest, RemovalChangesNothing)
 {
     m_bus.attach(rawDevice("raw"));
     m_switch.setup(&m_bus);
+    settle();
     const size_t before = m_bus.calls().size();
     m_bus.detach("raw");
     QCoreApplication::processEvents();
+    settle();
     EXPECT_EQ(m_bus.calls().size(), before);
 }
 
@@ -197,6 +208,7 @@ TEST_F(CompositeLauncherControllerTest, FailuresAreLoggedAndCloseEverything)
 
         UsbLogCapture log;
         bus.attach(rawDevice("raw", {cdcData(0, 0x81, 0x02), cdcData(1, 0x83, 0x04)}));
+        ASSERT_TRUE(modeSwitch.waitUntilIdle(std::chrono::seconds(10)));
         EXPECT_GE(log.linesContaining(c.line).size(), 1u) << log.lines().join('\n').toStdString();
         size_t writes = 0, claims = 0, releases = 0, opens = 0, closes = 0;
         for (const auto& call : bus.calls()) {
@@ -224,6 +236,7 @@ TEST_F(CompositeLauncherControllerTest, EveryAttemptReportsItsResult)
     // No access to the device node (libusb's LIBUSB_ERROR_ACCESS).
     m_bus.state().openResult = UsbResult::AccessDenied;
     m_bus.attach(rawDevice("denied"));
+    ASSERT_TRUE(m_switch.waitUntilIdle(std::chrono::seconds(5)));
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0], UsbResult::AccessDenied);
     EXPECT_TRUE(callsOf(Kind::Write).empty());
@@ -231,11 +244,14 @@ TEST_F(CompositeLauncherControllerTest, EveryAttemptReportsItsResult)
     m_bus.state().openResult = UsbResult::Ok;
     m_bus.detach("denied");
     m_bus.attach(rawDevice("allowed"));
+    ASSERT_TRUE(m_switch.waitUntilIdle(std::chrono::seconds(5)));
     ASSERT_EQ(results.size(), 2u);
     EXPECT_EQ(results[1], UsbResult::Ok);
     EXPECT_EQ(callsOf(Kind::Write).size(), 1u);
-    EXPECT_EQ(m_switch.switchToRNDIS_ECM_Mode(), UsbResult::Ok);
-    EXPECT_EQ(results.size(), 3u);
+    EXPECT_TRUE(m_switch.switchToRNDIS_ECM_Mode());
+    ASSERT_TRUE(m_switch.waitUntilIdle(std::chrono::seconds(5)));
+    ASSERT_EQ(results.size(), 3u);
+    EXPECT_EQ(results[2], UsbResult::Ok);
     EXPECT_EQ(m_bus.openHandles(), 0);
 }
 
@@ -250,6 +266,7 @@ TEST_F(CompositeLauncherControllerTest, SwitchesTheAccessoryOnTheSimulatedBus)
     KPUSBController watcher(KPUSBController::descriptionPathForChipModel({}), &center);
     CompositeLauncherController modeSwitch(watcher, &center);
     modeSwitch.setup(&bus);
+    ASSERT_TRUE(modeSwitch.waitUntilIdle(std::chrono::seconds(10)));
     EXPECT_EQ(accessory.endpointData(SimulatedUsbDevice::kAccessoryBulkOutAddress), kCommand);
 
     // Re-plugged in raw mode later: switched again, once.
@@ -258,12 +275,53 @@ TEST_F(CompositeLauncherControllerTest, SwitchesTheAccessoryOnTheSimulatedBus)
     ASSERT_TRUE(accessory.plug(SimulatedUsbDevice::rawModeAccessory()));
     bus.rescan();
     bus.rescan();
+    ASSERT_TRUE(modeSwitch.waitUntilIdle(std::chrono::seconds(10)));
     EXPECT_EQ(accessory.endpointData(SimulatedUsbDevice::kAccessoryBulkOutAddress), kCommand);
 
     // In network mode it is not the raw device: nothing is written.
     ASSERT_TRUE(accessory.plug(SimulatedUsbDevice::networkModeAccessory()));
     bus.rescan();
+    ASSERT_TRUE(modeSwitch.waitUntilIdle(std::chrono::seconds(10)));
     EXPECT_TRUE(accessory.endpointData(SimulatedUsbDevice::kAccessoryBulkOutAddress).isEmpty());
+}
+
+TEST_F(CompositeLauncherControllerTest, TheBulkWriteRunsOffTheMainThreadAndPendingSwitchesAreBounded)
+{
+    // Every write takes as long as the test says (a real one may take up to a second).
+    std::atomic<bool> release{false};
+    std::atomic<int> writesStarted{0};
+    std::mutex threadsMutex;
+    std::set<QThread*> writerThreads;
+    m_bus.state().writeHook = [&] {
+        {
+            std::lock_guard lock(threadsMutex);
+            writerThreads.insert(QThread::currentThread());
+        }
+        ++writesStarted;
+        for (int i = 0; i < 2500 && !release; ++i)
+            QThread::msleep(2);
+    };
+    m_switch.setup(&m_bus);
+    m_bus.attach(rawDevice("slow"));
+    // The arrival returned while the write is still under way.
+    for (int i = 0; i < 2500 && writesStarted == 0; ++i)
+        QThread::msleep(2);
+    EXPECT_EQ(writesStarted, 1);
+    EXPECT_FALSE(release) << "the main thread was not held by the write";
+
+    // While that write hangs, arrivals queue up to the bound; a device already queued once
+    // is not queued again.
+    EXPECT_TRUE(m_switch.switchToRNDIS_ECM_Mode(rawDevice("a").info));
+    EXPECT_FALSE(m_switch.switchToRNDIS_ECM_Mode(rawDevice("a").info));
+    for (const char* id : {"b", "c", "d"})
+        EXPECT_TRUE(m_switch.switchToRNDIS_ECM_Mode(rawDevice(id).info));
+    EXPECT_FALSE(m_switch.switchToRNDIS_ECM_Mode(rawDevice("e").info)) << "more than the bound waits";
+
+    release = true;
+    settle();
+    std::lock_guard lock(threadsMutex);
+    ASSERT_EQ(writerThreads.size(), 1u);
+    EXPECT_NE(*writerThreads.begin(), QCoreApplication::instance()->thread());
 }
 
 TEST_F(CompositeLauncherControllerTest, SmallOperations)

@@ -1,15 +1,18 @@
 #include "Pikora/Accessory/LauncherConnector.h"
 
-#include "QuorbelOSXUtility/FakeUsbBus.h"
 #include "QuorbelOSXUtility/SimulatedUsbBus.h"
 #include "Support/BundleInfo.h"
+#include "Support/FrameCodec.h"
+#include "tests/TestSupport/FakeUsbBus.h"
 #include "tests/tools/EmulatorTestSupport.h"
 #include "tools/accessory-emulator/AccessoryEmulator.h"
 
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -377,6 +380,44 @@ TEST_F(LauncherConnectorTest, HandshakeAnswersThatAreNotDictionariesAreStillRepo
     emulator.dropConnections();
     ASSERT_TRUE(waitUntil([&] { return m_recorder.connects.size() == 2; }, 5s));
     EXPECT_TRUE(m_recorder.connects[1].is_null());
+}
+
+TEST_F(LauncherConnectorTest, AHugeHandshakeAnswerIsLoggedOnlyInPart)
+{
+    // A peer that answers the handshake with a 200 KB result that is not a dictionary.
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0));
+    const std::string huge(200 * 1024, 'x');
+    const QByteArray answer =
+        QByteArray::fromStdString(Json{{"jsonrpc", "2.0"}, {"id", "handshake"}, {"result", huge}}.dump());
+    QObject::connect(&server, &QTcpServer::newConnection, &server, [&] {
+        QTcpSocket* peer = server.nextPendingConnection();
+        peer->write(FrameCodec::encode(answer));
+    });
+    static std::mutex linesMutex;
+    static QStringList lines;
+    lines.clear();
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) {
+            std::lock_guard lock(linesMutex);
+            lines << m;
+        });
+    FakeUsbBus bus;
+    LauncherConnector::Options options;
+    options.host = QStringLiteral("127.0.0.1");
+    options.port = server.serverPort();
+    LauncherConnector connector(&m_recorder, &bus, options);
+    bus.attach(accessory());
+    const bool linked = waitUntil([&] { return !m_recorder.connects.empty(); }, 5s);
+    qInstallMessageHandler(previous);
+    ASSERT_TRUE(linked);
+    std::lock_guard lock(linesMutex);
+    const QStringList about = lines.filter(QStringLiteral("not a dictionary"));
+    ASSERT_EQ(about.size(), 1);
+    EXPECT_LT(about[0].size(), 1000) << "the whole answer was logged";
+    EXPECT_TRUE(about[0].contains(QStringLiteral("bytes in all")));
+    for (const QString& line : lines)
+        EXPECT_LT(line.size(), 2000);
 }
 
 TEST_F(LauncherConnectorTest, APeerThatNeverAnswersTheHandshakeIsLeftAndProbedAgain)

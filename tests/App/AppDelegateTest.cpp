@@ -4,16 +4,16 @@
 #include "Pikora/App/AppDelegate.h"
 
 #include "Beamline/KPDeviceController.h"
-#include "Pikora/Platform/FakePermissionBroker.h"
-#include "Pikora/Platform/FakePointerInjector.h"
-#include "Pikora/Platform/FakePowerAssertion.h"
-#include "Pikora/Platform/FakeReachabilityWatcher.h"
-#include "Pikora/Platform/FakeRunningApplications.h"
-#include "Pikora/Platform/FakeWifiNetworkInfo.h"
 #include "Pikora/StartAtLoginController/StartAtLoginController.h"
 #include "QuorbelOSXUtility/UsbBus.h"
 #include "RecordingUserInterface.h"
 #include "tests/StartAtLoginController/FakeLoginItems.h"
+#include "tests/TestSupport/FakePermissionBroker.h"
+#include "tests/TestSupport/FakePointerInjector.h"
+#include "tests/TestSupport/FakePowerAssertion.h"
+#include "tests/TestSupport/FakeReachabilityWatcher.h"
+#include "tests/TestSupport/FakeRunningApplications.h"
+#include "tests/TestSupport/FakeWifiNetworkInfo.h"
 #include "tools/receiver-emulator/ReceiverEmulator.h"
 
 #include <QCoreApplication>

@@ -1,9 +1,30 @@
-// The command line's pairing ports: the receivers' real ports unless both are given.
+// The command line: an accessory address is read right in every form it may take, and one that
+// cannot be read stops start-up with a clear message instead of being probed forever; the
+// pairing ports are the receivers' real ports unless both are given.
 #include "Pikora/App/AppOptions.h"
 
 #include <gtest/gtest.h>
 
 namespace {
+
+struct Parsed
+{
+    bool ok = false;
+    QString host;
+    std::uint16_t port = 0;
+    QString error;
+};
+
+Parsed parseAddress(const QString& value)
+{
+    AppOptions options;
+    Parsed p;
+    p.ok = AppOptions::parse({QStringLiteral("Pikora"), QStringLiteral("--accessory-address"), value},
+                             options, &p.error);
+    p.host = options.accessoryHost;
+    p.port = options.accessoryPort;
+    return p;
+}
 
 bool parse(const QStringList& args, AppOptions& out, QString* error = nullptr)
 {
@@ -11,6 +32,43 @@ bool parse(const QStringList& args, AppOptions& out, QString* error = nullptr)
 }
 
 } // namespace
+
+TEST(AppOptions, AccessoryAddressesInEveryForm)
+{
+    const struct
+    {
+        const char* text;
+        const char* host;
+        std::uint16_t port;
+    } good[] = {
+        {"127.0.0.1", "127.0.0.1", AppOptions::kDefaultAccessoryPort},
+        {"127.0.0.1:5000", "127.0.0.1", 5000},
+        {"localhost:6000", "localhost", 6000},
+        {"accessory.local", "accessory.local", AppOptions::kDefaultAccessoryPort},
+        {"[::1]:7000", "::1", 7000},
+        {"[::1]", "::1", AppOptions::kDefaultAccessoryPort},
+        {"::1", "::1", AppOptions::kDefaultAccessoryPort},
+        {"fe80::1:2", "fe80::1:2", AppOptions::kDefaultAccessoryPort},
+    };
+    for (const auto& g : good) {
+        const Parsed p = parseAddress(QString::fromLatin1(g.text));
+        EXPECT_TRUE(p.ok) << g.text << ": " << p.error.toStdString();
+        EXPECT_EQ(p.host, QString::fromLatin1(g.host)) << g.text;
+        EXPECT_EQ(p.port, g.port) << g.text;
+    }
+}
+
+TEST(AppOptions, AnAccessoryAddressThatCannotBeReadIsAStartUpError)
+{
+    for (const char* bad : {"[::1]:", "[::1]:0", "[::1]:70000", "[::1", "[nonsense]:53630", "[::1]x53630",
+                            "::1:zz:53630", "host:", "host:port", ":53630", "two words",
+                            "under_score.example", "-leading.example", "127.0.0.1:99999"}) {
+        const Parsed p = parseAddress(QString::fromLatin1(bad));
+        EXPECT_FALSE(p.ok) << bad << " was taken as " << p.host.toStdString() << ":" << p.port;
+        EXPECT_TRUE(p.error.startsWith("--accessory-address")) << p.error.toStdString();
+        EXPECT_TRUE(p.error.contains(QString::fromLatin1(bad))) << "the message names the bad value";
+    }
+}
 
 TEST(AppOptions, ConfigPortsDefaultToTheReceiversPortsAndTakeTwoPorts)
 {

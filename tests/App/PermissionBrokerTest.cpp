@@ -1,6 +1,6 @@
 // Runs on a private session bus (dbus-run-session).
 #include "Pikora/Platform/DBusPermissionBroker.h"
-#include "Pikora/Platform/FakePermissionBroker.h"
+#include "tests/TestSupport/FakePermissionBroker.h"
 
 #include <QCoreApplication>
 #include <QDBusArgument>

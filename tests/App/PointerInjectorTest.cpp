@@ -1,5 +1,5 @@
-#include "Pikora/Platform/FakePointerInjector.h"
 #include "Pikora/Platform/XTestPointerInjector.h"
+#include "tests/TestSupport/FakePointerInjector.h"
 
 #include <QProcess>
 #include <QTest>

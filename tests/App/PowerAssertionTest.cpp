@@ -1,7 +1,7 @@
 // Runs on a private session bus (dbus-run-session). The screen-saver and login1 services are
 // played by small objects registered on that bus by the tests.
 #include "Pikora/Platform/DBusPowerAssertion.h"
-#include "Pikora/Platform/FakePowerAssertion.h"
+#include "tests/TestSupport/FakePowerAssertion.h"
 
 #include <QDBusConnection>
 #include <QDBusContext>

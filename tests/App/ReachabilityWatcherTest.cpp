@@ -1,5 +1,5 @@
-#include "Pikora/Platform/FakeReachabilityWatcher.h"
 #include "Pikora/Platform/RouteReachabilityWatcher.h"
+#include "tests/TestSupport/FakeReachabilityWatcher.h"
 
 #include <QTest>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-#include "Pikora/Platform/FakeRunningApplications.h"
 #include "Pikora/Platform/ProcRunningApplications.h"
+#include "tests/TestSupport/FakeRunningApplications.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,7 +1,7 @@
 // Runs on a private session bus (dbus-run-session), which plays the system bus with a small
 // NetworkManager of the test's own.
-#include "Pikora/Platform/FakeWifiNetworkInfo.h"
 #include "Pikora/Platform/NetworkManagerWifiInfo.h"
+#include "tests/TestSupport/FakeWifiNetworkInfo.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

@@ -9,6 +9,7 @@
 #include "Beamline/KPGenericDeviceScanner.h"
 #include "Beamline/KPReceiverLink.h"
 #include "Beamline/KPReceiverLinkCodec.h"
+#include "Beamline/KPRemoteCommandGenerator.h"
 #include "BeamlineTestSupport.h"
 #include "ReceiverEmulator.h"
 #include "Support/FrameCodec.h"
@@ -201,8 +202,12 @@ TEST(DeviceControllerDiscovery, ScannerIgnoresRepliesFromOtherPortsAndForgetsSil
     QObject::connect(&listener, &QUdpSocket::readyRead, &listener, [&] {
         while (listener.hasPendingDatagrams()) {
             const QNetworkDatagram d = listener.receiveDatagram();
-            answerer.writeDatagram(R"({"cmd":"echo","hostName":"Sneaky","vendor":"vistrel"})",
-                                   d.senderAddress(), quint16(d.senderPort()));
+            // It even echoes the query's token: the port alone must keep it out.
+            const auto token = KPRemoteCommandGenerator::parseEchoCommand(d.data());
+            answerer.writeDatagram(
+                QByteArray(R"({"cmd":"echo","hostName":"Sneaky","vendor":"vistrel","token":")") +
+                    QByteArray::fromStdString(token.value_or("")) + "\"}",
+                d.senderAddress(), quint16(d.senderPort()));
         }
     });
     auto rx = startReceiver(receiverAt("127.0.0.6", "Honest"));

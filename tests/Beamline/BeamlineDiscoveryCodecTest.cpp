@@ -110,11 +110,45 @@ TEST(DiscoveryCodec, ReplyWithoutPasscodeOrOptionalFieldsUsesDefaults)
 TEST(DiscoveryCodec, ValidJsonThatIsNoDiscoveryReplyFinishesWithoutFields)
 {
     RecordingDelegate d;
-    auto parser = runParser(KPRemoteCommandGenerator().commandGetEcho(), d);
+    auto parser = runParser(KPRemoteCommandGenerator().commandGetEcho("0123456789abcdef"), d);
     EXPECT_EQ(d.finished, 1);
     EXPECT_FALSE(parser->isDiscoveryMessage());
     EXPECT_TRUE(parser->hostName().isEmpty());
-    EXPECT_TRUE(KPRemoteCommandGenerator::isEchoCommand(KPRemoteCommandGenerator().commandGetEcho()));
+    EXPECT_TRUE(KPRemoteCommandGenerator::isEchoCommand(
+        KPRemoteCommandGenerator().commandGetEcho("0123456789abcdef")));
+}
+
+TEST(DiscoveryCodec, TheQueryTokenTravelsToTheReceiverAndBack)
+{
+    // Fresh, random, of the documented form.
+    const std::string token = KPRemoteCommandGenerator::newQueryToken();
+    EXPECT_EQ(token.size(), std::size_t(KPBeamlineProtocol::kQueryTokenLength));
+    EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_NE(token, KPRemoteCommandGenerator::newQueryToken());
+
+    // The receiver reads it from the query ...
+    EXPECT_EQ(KPRemoteCommandGenerator::parseEchoCommand(KPRemoteCommandGenerator().commandGetEcho(token)),
+              std::optional<std::string>(token));
+    EXPECT_EQ(KPRemoteCommandGenerator::parseEchoCommand(R"({"cmd":"getEcho"})"),
+              std::optional<std::string>(""))
+        << "a query without a token is still a query";
+    EXPECT_FALSE(KPRemoteCommandGenerator::parseEchoCommand(R"({"cmd":"getEcho","token":7})"));
+    EXPECT_FALSE(KPRemoteCommandGenerator::parseEchoCommand(
+        QByteArray(R"({"cmd":"getEcho","token":")") +
+        QByteArray(KPBeamlineProtocol::kMaxQueryTokenSize + 1, 'a') + "\"}"));
+    EXPECT_FALSE(KPRemoteCommandGenerator::parseEchoCommand(R"({"cmd":"echo","token":"x"})"));
+
+    // ... and the sender reads it back from the reply.
+    RecordingDelegate d;
+    auto parser = runParser(KPRemoteCommandGenerator().commandEchoReply(sampleHost(), token), d);
+    ASSERT_TRUE(parser->isDiscoveryMessage());
+    EXPECT_EQ(parser->token(), token);
+    auto bare = runParser(KPRemoteCommandGenerator().commandEchoReply(sampleHost()), d);
+    ASSERT_TRUE(bare->isDiscoveryMessage());
+    EXPECT_TRUE(bare->token().empty());
+    RecordingDelegate wrong;
+    runParser(R"({"cmd":"echo","hostName":"x","token":["a"]})", wrong);
+    EXPECT_EQ(wrong.errors, 1);
 }
 
 TEST(DiscoveryCodec, MalformedDatagramsAreErrors)
@@ -135,6 +169,9 @@ TEST(DiscoveryCodec, MalformedDatagramsAreErrors)
         R"({"cmd":"echo","hostName":"x","parameters":{"h264":"yes"}})",
         R"({"cmd":"echo","hostName":"x","parameters":{"passcode":12}})",
         R"({"cmd":"echo","hostName":"x","protocolVersion":"1"})",
+        R"({"cmd":"echo","hostName":"x","protocolVersion":18446744073709551615})",  // beyond 64 bits signed
+        R"({"cmd":"echo","hostName":"x","parameters":{"controlPort":4294967297}})", // would wrap to 1
+        R"({"cmd":"echo","hostName":"x","parameters":{"maxWidth":1.5}})",
         QByteArray(R"({"cmd":"echo","hostName":")") + QByteArray("\xff\xfe", 2) + "\"}", // bad UTF-8
     };
     for (const QByteArray& data : bad) {

@@ -6,6 +6,7 @@
 #include "Beamline/KPRemoteCommandGenerator.h"
 #include "ReceiverEmulator.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QNetworkDatagram>
@@ -36,12 +37,20 @@ std::unique_ptr<ReceiverEmulator> startReceiver(const char* address, const char*
     return rx;
 }
 
-QByteArray replyNamed(const char* name)
+QByteArray replyNamed(const char* name, const std::string& token = {})
 {
     KPRemoteHost host;
     host.setHostName(QString::fromLatin1(name));
     host.setVendor(QStringLiteral("vistrel"));
-    return KPRemoteCommandGenerator().commandEchoReply(host);
+    return KPRemoteCommandGenerator().commandEchoReply(host, token);
+}
+
+// The token of the query `scanner` has under way, once it has one.
+std::string tokenOfRunningQuery(const UnicastRemoteHostScanner& scanner)
+{
+    for (int i = 0; i < 2000 && scanner.queryToken().empty(); ++i)
+        QThread::msleep(2);
+    return scanner.queryToken();
 }
 
 } // namespace
@@ -111,7 +120,9 @@ TEST(UnicastRemoteHostScanner, RepliesFromAnotherPortAreIgnored)
         while (listener.hasPendingDatagrams()) {
             const QNetworkDatagram d = listener.receiveDatagram();
             ++queries;
-            answerer.writeDatagram(replyNamed("Sneaky"), d.senderAddress(), quint16(d.senderPort()));
+            const auto token = KPRemoteCommandGenerator::parseEchoCommand(d.data());
+            answerer.writeDatagram(replyNamed("Sneaky", token.value_or("")), d.senderAddress(),
+                                   quint16(d.senderPort()));
         }
     });
     UnicastRemoteHostScanner scanner(listener.localPort());
@@ -135,19 +146,33 @@ TEST(UnicastRemoteHostScanner, OnlyIPv4DiscoveryRepliesFromTheDiscoveryPortEndTh
         return result.wait_for(std::chrono::milliseconds(150)) != std::future_status::ready;
     };
 
-    scanner.udpSocketDidReceiveData(replyNamed("FromIPv6"), QHostAddress("::1"), port);
+    const std::string token = tokenOfRunningQuery(scanner);
+    ASSERT_FALSE(token.empty());
+    scanner.udpSocketDidReceiveData(replyNamed("FromIPv6", token), QHostAddress("::1"), port);
     EXPECT_TRUE(stillWaiting()) << "IPv6 sender";
-    scanner.udpSocketDidReceiveData(replyNamed("OtherPort"), QHostAddress("127.0.0.7"), port + 1);
+    scanner.udpSocketDidReceiveData(replyNamed("OtherPort", token), QHostAddress("127.0.0.7"), port + 1);
     EXPECT_TRUE(stillWaiting()) << "wrong source port";
-    scanner.udpSocketDidReceiveData(KPRemoteCommandGenerator().commandGetEcho(), QHostAddress("127.0.0.7"),
-                                    port);
+    scanner.udpSocketDidReceiveData(KPRemoteCommandGenerator().commandGetEcho(token),
+                                    QHostAddress("127.0.0.7"), port);
     EXPECT_TRUE(stillWaiting()) << "valid JSON but no discovery reply";
-    scanner.udpSocketDidReceiveData("{\"cmd\":\"echo\"", QHostAddress("127.0.0.7"), port);
+    scanner.udpSocketDidReceiveData(QByteArray("{\"cmd\":\"echo\",\"token\":\"") + token.c_str(),
+                                    QHostAddress("127.0.0.7"), port);
     EXPECT_TRUE(stillWaiting()) << "truncated reply";
+    const quint64 droppedBefore = scanner.droppedDatagrams();
+    scanner.udpSocketDidReceiveData(replyNamed("Unsolicited"), QHostAddress("127.0.0.7"), port);
+    scanner.udpSocketDidReceiveData(replyNamed("Guessing", "0000000000000000"), QHostAddress("127.0.0.7"),
+                                    port);
+    // The token only somewhere in the datagram, not as the reply's token, is not enough either.
+    KPRemoteHost named;
+    named.setHostName(QString::fromStdString(token));
+    scanner.udpSocketDidReceiveData(KPRemoteCommandGenerator().commandEchoReply(named, "ffff"),
+                                    QHostAddress("127.0.0.7"), port);
+    EXPECT_TRUE(stillWaiting()) << "a reply that does not echo this query's token";
+    EXPECT_EQ(scanner.droppedDatagrams(), droppedBefore + 3);
     EXPECT_FALSE(scanner.target().has_value());
 
     // Any IPv4 sender on the discovery port counts, not only the queried address.
-    scanner.udpSocketDidReceiveData(replyNamed("Elsewhere"), QHostAddress("127.0.0.7"), port);
+    scanner.udpSocketDidReceiveData(replyNamed("Elsewhere", token), QHostAddress("127.0.0.7"), port);
     ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     const auto record = result.get();
     ASSERT_TRUE(record.has_value());
@@ -164,4 +189,63 @@ TEST(UnicastRemoteHostScanner, AReplyParsedAfterItsQueryEndedDoesNotLeakIntoTheN
     scanner.parseData(replyNamed("Late"), QStringLiteral("127.0.0.7"), port);
     scanner.operationQueue().sync([] {});
     EXPECT_FALSE(scanner.unicast(QStringLiteral("127.0.0.9"), 0.2).has_value());
+}
+
+TEST(UnicastRemoteHostScanner, AFloodOfUnsolicitedRepliesIsDroppedUnparsedAndTheAnswerStillCounts)
+{
+    auto rx = startReceiver("127.0.0.2", "Flooded");
+    ASSERT_TRUE(rx);
+    UnicastRemoteHostScanner scanner(rx->discoveryPort());
+    rx->setSilent(true);
+    auto result =
+        std::async(std::launch::async, [&] { return scanner.unicast(QStringLiteral("127.0.0.2"), 20.0); });
+    ASSERT_FALSE(tokenOfRunningQuery(scanner).empty());
+    // Replies nobody asked for, as fast as they come, straight into the receive callback.
+    const QByteArray unsolicited = replyNamed("Flooded");
+    for (int i = 0; i < 20000; ++i)
+        scanner.udpSocketDidReceiveData(unsolicited, QHostAddress("127.0.0.2"), rx->discoveryPort());
+    EXPECT_EQ(scanner.droppedDatagrams(), 20000u);
+    EXPECT_EQ(result.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    // The receiver's real answer still ends the query.
+    rx->setSilent(false);
+    auto second = std::async(std::launch::async, [&] {
+        return UnicastRemoteHostScanner(rx->discoveryPort()).unicast(QStringLiteral("127.0.0.2"), 10.0);
+    });
+    ASSERT_EQ(second.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const auto record = second.get();
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->hostName(), "Flooded");
+    scanner.udpSocketDidReceiveData(replyNamed("Flooded", scanner.queryToken()), QHostAddress("127.0.0.2"),
+                                    rx->discoveryPort());
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(result.get().has_value());
+}
+
+TEST(UnicastRemoteHostScanner, TheQueryNeverWaitsLongerThanItsTimeoutEvenWithItsSocketThreadStuck)
+{
+    UnicastRemoteHostScanner scanner(47013);
+    EXPECT_FALSE(scanner.unicast(QStringLiteral("127.0.0.9"), 0.05).has_value());
+    ASSERT_NE(scanner.socketThread(), nullptr);
+    // Keep the socket thread busy for far longer than the query may take.
+    std::atomic<bool> release{false};
+    std::atomic<bool> blocked{false}, done{false};
+    QMetaObject::invokeMethod(
+        QAbstractEventDispatcher::instance(scanner.socketThread()),
+        [&] {
+            blocked = true;
+            for (int i = 0; i < 1500 && !release; ++i)
+                QThread::msleep(2);
+            done = true;
+        },
+        Qt::QueuedConnection);
+    while (!blocked)
+        QThread::msleep(1);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(scanner.unicast(QStringLiteral("127.0.0.9"), 0.2).has_value());
+    const qint64 elapsed = clock.elapsed();
+    release = true;
+    EXPECT_LT(elapsed, 2000) << "the query waited for its socket thread";
+    while (!done)
+        QThread::msleep(1);
 }

@@ -1,4 +1,4 @@
-#include "Pikora/Platform/FakeRunningApplications.h"
+#include "tests/TestSupport/FakeRunningApplications.h"
 #include "PikoraLoginHelper/AppDelegate.h"
 #include "Support/BundleInfo.h"
 

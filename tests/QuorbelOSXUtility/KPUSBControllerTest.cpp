@@ -1,10 +1,10 @@
 #include "QuorbelOSXUtility/KPUSBController.h"
 
-#include "QuorbelOSXUtility/FakeUsbBus.h"
 #include "QuorbelOSXUtility/SimulatedUsbBus.h"
 #include "QuorbelOSXUtility/SimulatedUsbDevice.h"
 #include "Support/NotificationCenter.h"
 #include "tests/QuorbelOSXUtility/UsbLogCapture.h"
+#include "tests/TestSupport/FakeUsbBus.h"
 
 #include <QDir>
 #include <QFile>
@@ -126,6 +126,15 @@ TEST_F(KPUSBControllerTest, ValuesAcceptTheirDocumentedFormsAndFallBackToDefault
                             &m_center);
     EXPECT_FLOAT_EQ(numeric.plistCompressionRate(), 0.25f);
     EXPECT_EQ(numeric.plistFramebufferClass(), "myframebuffer_driver");
+
+    // Rates no float can hold are refused, not narrowed (that would be undefined behaviour).
+    for (const char* rate : {"1e300", "\"1e300\"", "-1e300", "\"nan\"", "\"inf\""}) {
+        UsbLogCapture log;
+        KPUSBController huge(writeDescription(QByteArray(R"({"COMPRESSION_RATE": )") + rate + "}"),
+                             &m_center);
+        EXPECT_EQ(huge.plistCompressionRate(), 0.0f) << rate;
+        EXPECT_EQ(log.linesContaining("is not a number").size(), 1) << rate;
+    }
 }
 
 TEST_F(KPUSBControllerTest, AnUnusableDescriptionGivesItsLineAndNothingElse)
@@ -138,6 +147,7 @@ TEST_F(KPUSBControllerTest, AnUnusableDescriptionGivesItsLineAndNothingElse)
     };
     const Case cases[] = {
         {"missing", std::nullopt, "not found"},
+        {"a directory", QByteArray("<dir>"), "is not a regular file"},
         {"empty", QByteArray(""), "is empty"},
         {"not JSON", QByteArray("MASS_STORAGE_VID = 0x1DE1"), "is not a JSON object"},
         {"a list", QByteArray(R"(["0x1DE1", "0xA101"])"), "is not a JSON object"},
@@ -147,8 +157,12 @@ TEST_F(KPUSBControllerTest, AnUnusableDescriptionGivesItsLineAndNothingElse)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         QFile::remove(QDir(m_dir.path()).filePath("description.json"));
-        const QString path =
-            c.text ? writeDescription(*c.text) : QDir(m_dir.path()).filePath("description.json");
+        QDir(m_dir.path()).rmdir("description.json");
+        QString path = c.text ? writeDescription(*c.text) : QDir(m_dir.path()).filePath("description.json");
+        if (c.text == QByteArray("<dir>")) {
+            QFile::remove(path);
+            ASSERT_TRUE(QDir(m_dir.path()).mkdir("description.json"));
+        }
         m_bus.attach(device("raw", 0x1DE1, 0xA101));
         m_bus.attach(device("zero", 0, 0));
 

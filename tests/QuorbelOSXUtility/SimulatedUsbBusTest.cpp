@@ -215,6 +215,46 @@ TEST_F(SimulatedUsbBusTest, BulkWritesAppendToTheEndpointFileOfAnAttachedClaimed
     EXPECT_TRUE(device.endpointData(0x02).isEmpty());
 }
 
+TEST_F(SimulatedUsbBusTest, LinksAndFifosInTheBusDirectoryNeitherRedirectNorBlock)
+{
+    QTemporaryDir elsewhere;
+    const QString outside = QDir(elsewhere.path()).filePath("precious");
+    {
+        QFile f(outside);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("keep me");
+    }
+    SimulatedUsbDevice device(dir(), "accessory");
+    ASSERT_TRUE(device.plug(SimulatedUsbDevice::rawModeAccessory()));
+    SimulatedUsbBus bus(dir());
+    UsbResult result = UsbResult::Io;
+    auto handle = bus.open("accessory", &result);
+    ASSERT_TRUE(handle);
+    ASSERT_EQ(handle->claimInterface(0), UsbResult::Ok);
+    const QByteArray command(16, char(0xCC));
+    int transferred = -1;
+
+    // An endpoint file that is a symbolic link: nothing is written through it.
+    ASSERT_TRUE(QFile::link(outside, path("accessory.ep2.out")));
+    EXPECT_NE(handle->bulkWrite(0x02, command, std::chrono::milliseconds(100), &transferred), UsbResult::Ok);
+    EXPECT_EQ(transferred, 0);
+    QFile check(outside);
+    ASSERT_TRUE(check.open(QIODevice::ReadOnly));
+    EXPECT_EQ(check.readAll(), "keep me");
+    ASSERT_TRUE(QFile::remove(path("accessory.ep2.out")));
+
+    // An endpoint file that is a FIFO nobody reads: the write fails at once instead of hanging.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path("accessory.ep2.out")).constData(), 0600), 0);
+    EXPECT_NE(handle->bulkWrite(0x02, command, std::chrono::milliseconds(100), &transferred), UsbResult::Ok);
+    ASSERT_TRUE(QFile::remove(path("accessory.ep2.out")));
+
+    // A description file that is a symbolic link to a valid description is not a device.
+    ASSERT_TRUE(QFile::copy(path("accessory.json"), QDir(elsewhere.path()).filePath("real.json")));
+    ASSERT_TRUE(QFile::link(QDir(elsewhere.path()).filePath("real.json"), path("linked.json")));
+    EXPECT_EQ(bus.open("linked", &result), nullptr);
+    EXPECT_EQ(bus.devicesPresent(kRawVid, kRawPid).size(), 1u);
+}
+
 TEST_F(SimulatedUsbBusTest, OpenRefusesMissingDevicesAndNamesOutsideTheDirectory)
 {
     SimulatedUsbBus bus(dir());

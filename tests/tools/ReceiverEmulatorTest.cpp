@@ -367,12 +367,14 @@ TEST(ReceiverEmulatorCommands, TextCommandsAreValidatedAndApplied)
     QUdpSocket probe;
     ASSERT_TRUE(probe.bind(QHostAddress("127.0.0.1"), 0));
     auto ask = [&]() -> Json {
-        probe.writeDatagram(R"({"cmd":"getEcho","protocolVersion":1})", rx.address(), rx.discoveryPort());
+        probe.writeDatagram(R"({"cmd":"getEcho","protocolVersion":1,"token":"c0ffee"})", rx.address(),
+                            rx.discoveryPort());
         if (!probe.waitForReadyRead(1000))
             return nullptr;
         return Json::parse(probe.receiveDatagram().data().toStdString(), nullptr, false);
     };
     EXPECT_EQ(ask()["hostName"], "Lab");
+    EXPECT_EQ(ask()["token"], "c0ffee") << "the reply echoes the query's token";
     EXPECT_EQ(rx.execute("name  Meeting Room  "), "ok");
     EXPECT_EQ(ask()["hostName"], "Meeting Room");
     EXPECT_EQ(rx.execute("silent on"), "ok");
@@ -382,8 +384,8 @@ TEST(ReceiverEmulatorCommands, TextCommandsAreValidatedAndApplied)
 
     const Json stats = Json::parse(rx.execute("stats").toStdString(), nullptr, false);
     ASSERT_TRUE(stats.is_object());
-    EXPECT_EQ(stats["discoveryQueries"], 4);
-    EXPECT_EQ(stats["discoveryReplies"], 3);
+    EXPECT_EQ(stats["discoveryQueries"], 5);
+    EXPECT_EQ(stats["discoveryReplies"], 4);
     EXPECT_EQ(rx.execute("reset-stats"), "ok");
     EXPECT_EQ(rx.statistics().discoveryQueries, 0u);
 

@@ -226,7 +226,8 @@ void ReceiverEmulatorCore::readDiscovery()
 {
     while (m_discovery && m_discovery->hasPendingDatagrams()) {
         const QNetworkDatagram d = m_discovery->receiveDatagram(KPBeamlineProtocol::kMaxEchoDatagramSize + 1);
-        if (!KPRemoteCommandGenerator::isEchoCommand(d.data()))
+        const std::optional<std::string> token = KPRemoteCommandGenerator::parseEchoCommand(d.data());
+        if (!token)
             continue;
         {
             std::lock_guard lock(m_statsMutex);
@@ -234,7 +235,12 @@ void ReceiverEmulatorCore::readDiscovery()
         }
         if (m_silent)
             continue;
-        const QByteArray reply = QByteArray::fromStdString(describe().dump());
+        // The query's token goes back unchanged: the sender counts only replies to its queries.
+        Json described = describe();
+        if (!token->empty())
+            described["token"] = *token;
+        const QByteArray reply =
+            QByteArray::fromStdString(described.dump(-1, ' ', false, Json::error_handler_t::replace));
         {
             // Counted before sending, so whoever got the reply also sees it counted.
             std::lock_guard lock(m_statsMutex);

@@ -3,6 +3,7 @@
 #include "QuorbelOSXUtility/UsbBus.h"
 
 #include <QByteArray>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -56,6 +57,8 @@ public:
         int writeTransferred = -1; // bytes reported by a write; -1 = all of them
         // Detach this device when it is opened (it leaves between arrival and open).
         QString vanishOnOpen;
+        // Runs inside every write, on the writing thread (to make writes slow, or watch them).
+        std::function<void()> writeHook;
     };
 
     explicit FakeUsbBus(QObject* parent = nullptr);

@@ -1,6 +1,6 @@
-#include "QuorbelOSXUtility/FakeUsbBus.h"
+#include "tests/TestSupport/FakeUsbBus.h"
 
-#include "QuorbelOSXUtility/FakeUsbDeviceHandle.h"
+#include "tests/TestSupport/FakeUsbDeviceHandle.h"
 
 FakeUsbBus::FakeUsbBus(QObject* parent) : UsbBus(parent), m_state(std::make_shared<State>())
 {

@@ -1,4 +1,4 @@
-#include "QuorbelOSXUtility/FakeUsbDeviceHandle.h"
+#include "tests/TestSupport/FakeUsbDeviceHandle.h"
 
 using Call = FakeUsbBus::Call;
 
@@ -46,6 +46,8 @@ UsbResult FakeUsbDeviceHandle::bulkWrite(std::uint8_t endpoint, const QByteArray
                                          std::chrono::milliseconds timeout, int* transferred)
 {
     m_state->calls.push_back({Call::Kind::Write, m_deviceId, endpoint, data, timeout});
+    if (m_state->writeHook)
+        m_state->writeHook();
     if (transferred)
         *transferred = m_state->writeResult != UsbResult::Ok ? 0
                        : m_state->writeTransferred < 0       ? static_cast<int>(data.size())

@@ -1,4 +1,4 @@
-#include "Pikora/Platform/FakeReachabilityWatcher.h"
+#include "tests/TestSupport/FakeReachabilityWatcher.h"
 
 #include <algorithm>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "Pikora/Platform/FakePermissionBroker.h"
+#include "tests/TestSupport/FakePermissionBroker.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "Pikora/Platform/FakePowerAssertion.h"
+#include "tests/TestSupport/FakePowerAssertion.h"
 
 void FakePowerAssertion::setFailure(Type type, Error error)
 {

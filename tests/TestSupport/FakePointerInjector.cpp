@@ -1,4 +1,4 @@
-#include "Pikora/Platform/FakePointerInjector.h"
+#include "tests/TestSupport/FakePointerInjector.h"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "QuorbelOSXUtility/FakeUsbBus.h"
+#include "tests/TestSupport/FakeUsbBus.h"
 
 // A device opened on a FakeUsbBus: records each call in the bus's state and answers with
 // the results set there. Destruction releases what is still claimed and records Close.

@@ -1,4 +1,4 @@
-#include "Pikora/Platform/FakeWifiNetworkInfo.h"
+#include "tests/TestSupport/FakeWifiNetworkInfo.h"
 
 #include <utility>
 
