@@ -6,6 +6,7 @@
 #include "Pikora/App/AppOptions.h"
 #include "Pikora/Capture/AVSessionUtility.h"
 #include "Pikora/Capture/KPDesktopImageProvider.h"
+#include "Pikora/HostControl/HostControlPolicyExecuter.h"
 #include "Pikora/Platform/DBusPermissionBroker.h"
 #include "Pikora/Platform/DBusPowerAssertion.h"
 #include "Pikora/Platform/NetworkManagerWifiInfo.h"
@@ -107,6 +108,10 @@ int main(int argc, char** argv)
     env.terminate = [] { QCoreApplication::quit(); };
     env.mainScreenSize = watchMainScreenSize(app);
     env.mainDisplayId = [] { return KPDesktopImageProvider::mainDisplayID(); };
+    // A fresh host-control policy for every receiver connection; its preferences are the ones
+    // the option dialog's switches write.
+    env.makeHostControlPolicy = HostControlPolicyExecuter::factory(
+        ui, ui.defaults(), [] { return KPDeviceController::sharedDeviceController().transmitter(); });
 
     AppDelegate controller(std::move(env));
     ui.setActions({[&controller] { controller.about(); }, [&controller] { controller.quit(); },
