@@ -8,6 +8,7 @@
 #include "Pikora/Capture/AVSessionUtility.h"
 #include "Pikora/Capture/HearlineAudioPath.h"
 #include "Pikora/Capture/KPDesktopImageProvider.h"
+#include "Pikora/HostControl/HostControlPolicyExecuter.h"
 #include "Pikora/Platform/DBusPermissionBroker.h"
 #include "Pikora/Platform/DBusPowerAssertion.h"
 #include "Pikora/Platform/NetworkManagerWifiInfo.h"
@@ -119,6 +120,10 @@ int main(int argc, char** argv)
     env.terminate = [] { QCoreApplication::quit(); };
     env.mainScreenSize = watchMainScreenSize(app);
     env.mainDisplayId = [] { return KPDesktopImageProvider::mainDisplayID(); };
+    // A fresh host-control policy for every receiver connection; its preferences are the ones
+    // the option dialog's switches write.
+    env.makeHostControlPolicy = HostControlPolicyExecuter::factory(
+        ui, ui.defaults(), [] { return KPDeviceController::sharedDeviceController().transmitter(); });
 
     AppDelegate controller(std::move(env));
     ui.setActions({[&controller] { controller.about(); }, [&controller] { controller.quit(); }, {}});

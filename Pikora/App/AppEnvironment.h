@@ -40,7 +40,8 @@ struct AppEnvironment
     ReachabilityWatcherFactory makeReachability;
     // Null: KPDeviceController::sharedDeviceController().
     KPDeviceController* deviceController = nullptr;
-    // Empty until the host-control module provides one.
+    // A fresh host-control policy per receiver connection (the product: HostControlPolicyExecuter);
+    // empty: none, the controller then skips host control.
     std::function<std::shared_ptr<HostControlPolicy>()> makeHostControlPolicy;
 
     // The accessory in network mode.

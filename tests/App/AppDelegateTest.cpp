@@ -3,10 +3,14 @@
 // forwarding. Receivers are looked for only on loopback addresses where nothing answers.
 #include "Pikora/App/AppDelegate.h"
 
+#include "Beamline/KPDataTransmitterConferenceControl.h"
 #include "Beamline/KPDeviceController.h"
+#include "Pikora/HostControl/HostControlPolicyExecuter.h"
 #include "Pikora/StartAtLoginController/StartAtLoginController.h"
+#include "Pikora/UI/PreferenceKeys.h"
 #include "QuorbelOSXUtility/UsbBus.h"
 #include "RecordingUserInterface.h"
+#include "Support/UserDefaults.h"
 #include "tests/StartAtLoginController/FakeLoginItems.h"
 #include "tests/TestSupport/FakePermissionBroker.h"
 #include "tests/TestSupport/FakePointerInjector.h"
@@ -368,6 +372,60 @@ TEST_F(AppDelegateTest, ReceiverFoundUnderAWifiNameBecomesTheTarget)
     // Without a press: the intent answer's completion asks for the stream.
     EXPECT_TRUE(ui.hasMessage(QStringLiteral("Connecting device")));
     EXPECT_TRUE(ui.alerts.empty());
+    app.reset();
+    devices.disconnect();
+}
+
+TEST_F(AppDelegateTest, EveryReceiverConnectionInstallsAFreshHostControlPolicy)
+{
+    ReceiverEmulatorConfig config;
+    config.bindAddress = QHostAddress(QStringLiteral("127.0.0.7"));
+    config.name = QStringLiteral("Meeting Room");
+    config.discoveryPort = 0;
+    config.controlPort = 0;
+    config.configPort = -1;
+    ReceiverEmulator receiver(config);
+    QString error;
+    ASSERT_TRUE(receiver.start(&error)) << error.toStdString();
+    env.scanTargets = {config.bindAddress};
+    env.discoveryPort = receiver.discoveryPort();
+
+    UserDefaults defaults(dir.filePath(QStringLiteral("defaults.ini")));
+    int made = 0;
+    auto factory = HostControlPolicyExecuter::factory(ui, defaults, [this] { return devices.transmitter(); });
+    env.makeHostControlPolicy = [&made, factory] {
+        ++made;
+        return factory();
+    };
+
+    auto app = launch();
+    EXPECT_EQ(app->policyExecuter(), nullptr);
+    deliver(*app, R"({"jsonrpc":"2.0","id":"query-connection-intent","result":{"ip_addr":"127.0.0.7",)"
+                  R"("hostname":"Meeting Room"}})");
+    QTRY_COMPARE_WITH_TIMEOUT(ui.readyCount, 1, 8000);
+    ASSERT_EQ(made, 1);
+    std::weak_ptr<HostControlPolicy> first = app->policyExecuter();
+    ASSERT_NE(first.lock(), nullptr);
+    ASSERT_NE(devices.transmitter(), nullptr);
+    KPDataTransmitterConferenceControl* conference = devices.transmitter()->conferenceController();
+    ASSERT_NE(conference, nullptr);
+    EXPECT_EQ(conference->hostControlDelegate(), first.lock());
+
+    // The next connection replaces the policy; the old one is gone, not kept by anyone.
+    bool connected = false;
+    QTRY_VERIFY_WITH_TIMEOUT(!app->isConnecting(), 8000);
+    app->StartRemoteHostServiceConnectingProcess([&connected](bool success, auto) { connected = success; });
+    QTRY_VERIFY_WITH_TIMEOUT(connected, 8000);
+    EXPECT_EQ(made, 2);
+    EXPECT_TRUE(first.expired());
+    ASSERT_NE(app->policyExecuter(), nullptr);
+    EXPECT_EQ(devices.transmitter()->conferenceController()->hostControlDelegate(), app->policyExecuter());
+    EXPECT_FALSE(app->policyExecuter()->isQueryingHost());
+
+    // Unplugging the accessory turns the host-control preferences off again.
+    defaults.setBool(kVistrelPreferenceDoNotDisturb, true);
+    app->connectorDidDisconnectFromAccessory(app->connector());
+    EXPECT_FALSE(defaults.boolForKey(kVistrelPreferenceDoNotDisturb));
     app.reset();
     devices.disconnect();
 }
