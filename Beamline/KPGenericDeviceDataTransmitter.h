@@ -40,6 +40,10 @@ public:
     // currentState() values.
     static constexpr int kStateDoNotSend = 1;
     static constexpr int kStateStreaming = 2;
+    // How long a stream request may wait for its answer; once the receiver says that a
+    // conference host decides ("hostControl.wait"), the host's dialog may take longer.
+    static constexpr std::chrono::milliseconds kStartTimeout{10000};
+    static constexpr std::chrono::milliseconds kHostDecisionTimeout{120000};
 
     using Completion = std::function<void(std::optional<KPError> error)>;
 
@@ -118,6 +122,7 @@ private:
     KPReceiverLink* m_link = nullptr;
     Completion m_openDone;
     Completion m_startDone;
+    long long m_startRequestId = 0; // the pending startDisplay request, 0 when none
     std::function<void()> m_displayEnded;
     std::function<void(const KPError&)> m_linkClosed;
     QString m_hostName;
