@@ -455,8 +455,14 @@ def scenario_pointer(road, rx):
     road.command(road.accessory, "press")
     wait_projecting(road, rx)
     link = rx.link()
-    link.notify("pointer", {"event": "move", "dx": 100, "dy": 50})
-    wait_until(lambda: road.pointer() == (home[0] + 100, home[1] + 50), 5, "the pointer to follow a granted stream")
+
+    def touch():  # idempotent: lands at (320, 200) on the 1280x800 screen
+        link.notify("pointer", {"event": "touchDown", "x": 320, "y": 180, "baseWidth": 1280, "baseHeight": 720})
+        link.notify("pointer", {"event": "touchUp", "x": 320, "y": 180, "baseWidth": 1280, "baseHeight": 720})
+        time.sleep(0.1)
+        return road.pointer() == (320, 200)
+
+    wait_until(touch, 10, "the pointer to follow a granted stream")
     # A flood is rate-limited, and what is dropped is logged as counts, not line by line.
     at = road.pointer()
     lines_before = road.count("pikora", "pointer event(s) not delivered")
