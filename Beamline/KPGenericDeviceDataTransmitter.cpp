@@ -346,6 +346,16 @@ void KPGenericDeviceDataTransmitter::setLinkClosedCallback(std::function<void(co
 
 void KPGenericDeviceDataTransmitter::open(Completion done)
 {
+    openLink(std::move(done), false);
+}
+
+KPReceiverLink* KPGenericDeviceDataTransmitter::openWithoutSocketForTesting(Completion done)
+{
+    return openLink(std::move(done), true);
+}
+
+KPReceiverLink* KPGenericDeviceDataTransmitter::openLink(Completion done, bool withoutSocket)
+{
     const std::shared_ptr<KPPrototypeDevice> device = connectedDevice();
     const KPRemoteHost host = device ? device->remoteHost() : KPRemoteHost();
     if (!device || host.ipAddress().isEmpty()) {
@@ -353,7 +363,7 @@ void KPGenericDeviceDataTransmitter::open(Completion done)
             if (done)
                 done(KPError::make(KPError::InvalidDevice, QStringLiteral("the device has no address")));
         });
-        return;
+        return nullptr;
     }
     const auto timeout = std::chrono::milliseconds(qint64(device->connectionTimeout() * 1000.0));
     std::lock_guard lock(m_mutex);
@@ -362,7 +372,7 @@ void KPGenericDeviceDataTransmitter::open(Completion done)
             if (done)
                 done(KPError::make(KPError::Cancelled, QStringLiteral("the transmitter was already opened")));
         });
-        return;
+        return nullptr;
     }
     m_openDone = std::move(done);
     const QString localName = m_hostName.isEmpty() ? QSysInfo::machineHostName() : m_hostName;
@@ -402,9 +412,14 @@ void KPGenericDeviceDataTransmitter::open(Completion done)
     };
     m_link = new KPReceiverLink(host.ipAddress(), host.controlPort(), timeout, std::move(hello),
                                 std::move(callbacks));
+    if (withoutSocket) {
+        m_link->beginWithoutSocketForTesting();
+        return m_link;
+    }
     if (m_linkThread)
         m_link->moveToThread(m_linkThread);
     m_link->open();
+    return m_link;
 }
 
 void KPGenericDeviceDataTransmitter::onOpened(const Json& hello)

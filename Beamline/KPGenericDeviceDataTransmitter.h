@@ -76,6 +76,9 @@ public:
     // --- device controller (main thread)
     // Connects and runs the hello exchange; `done` runs exactly once.
     void open(Completion done);
+    // Fuzzing and tests: the link is created on the calling thread without a socket, and the
+    // receiver's bytes are fed with its receiveForTesting() (the hello answer first).
+    KPReceiverLink* openWithoutSocketForTesting(Completion done);
     // Ends the link. A pending open or start completes with KPError::Cancelled; a running
     // display stream ends (display-ended callback).
     void close();
@@ -100,6 +103,7 @@ private:
     class Conference;
     friend class Conference;
 
+    KPReceiverLink* openLink(Completion done, bool withoutSocket);
     void onOpened(const Json& hello);
     void onLinkEnded(const KPError& error, bool wasOpen);
     void onNotification(const KPJSONRPCNotification& notification);
