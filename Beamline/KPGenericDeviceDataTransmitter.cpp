@@ -5,8 +5,8 @@
 #include "Beamline/KPBeamlineProtocol.h"
 #include "Beamline/KPDataTransmitterHostControlDelegate.h"
 #include "Beamline/KPNetworkDevice.h"
-#include "Beamline/KPReceiverLink.h"
 #include "Beamline/KPReceiverDescription.h"
+#include "Beamline/KPReceiverLink.h"
 #include "Beamline/KPReceiverLinkCodec.h"
 #include "Support/NotificationCenter.h"
 #include "Support/ThreadHandoff.h"
@@ -633,7 +633,8 @@ void KPGenericDeviceDataTransmitter::endDisplay(bool postStopNotification)
 void KPGenericDeviceDataTransmitter::applyLayout(const Json& object)
 {
     const auto number = JsonAccess::integer(object, "screenNumber", 1, KPSplitScreenState::kMaxScreens);
-    const auto position = JsonAccess::integer(object, "screenPosition", 0, KPSplitScreenState::kMaxScreens - 1);
+    const auto position =
+        JsonAccess::integer(object, "screenPosition", 0, KPSplitScreenState::kMaxScreens - 1);
     if (!number || !position) {
         if (JsonAccess::member(object, "screenNumber") || JsonAccess::member(object, "screenPosition"))
             qCWarning(lcBeamline) << "ignored a malformed split-screen layout";
@@ -733,11 +734,12 @@ void KPGenericDeviceDataTransmitter::onRequest(const KPJSONRPCRequest& request)
         const auto fullscreenRead = JsonAccess::boolean(params, "fullscreen");
         const std::optional<bool> fullscreen = fullscreenRead.orIfMissing(false);
         if (!ip || !name || !fullscreen) {
-            const std::string why = !ip     ? JsonAccess::describe(ip.error, "guestIP")
-                                    : !name ? std::string("\"guestName\" is not a string of at most 256 bytes")
-                                            : JsonAccess::describe(fullscreenRead.error, "fullscreen");
-            qCWarning(lcBeamline).noquote() << "answered a malformed host-control question with an error:"
-                                            << QString::fromStdString(why);
+            const std::string why = !ip ? JsonAccess::describe(ip.error, "guestIP")
+                                    : !name
+                                        ? std::string("\"guestName\" is not a string of at most 256 bytes")
+                                        : JsonAccess::describe(fullscreenRead.error, "fullscreen");
+            qCWarning(lcBeamline).noquote()
+                << "answered a malformed host-control question with an error:" << QString::fromStdString(why);
             respond(KPJSONRPCResponse::failure(id, KPBeamlineProtocol::ErrorCode::InvalidParams,
                                                "Invalid params: " + why));
             return;

@@ -40,9 +40,10 @@ void KPHIDEventController::noteDropped(std::atomic<quint64>& counter, const QStr
         dropped = m_droppedSinceLog;
         m_droppedSinceLog = 0;
     }
-    qCWarning(lcBeamline).noquote() << QStringLiteral("KPHIDEventController: %1 pointer event(s) not delivered "
-                                                      "since the last report (rejected %2, rate-limited %3, "
-                                                      "outside a stream %4 in all); latest: %5")
+    qCWarning(lcBeamline).noquote() << QStringLiteral(
+                                           "KPHIDEventController: %1 pointer event(s) not delivered "
+                                           "since the last report (rejected %2, rate-limited %3, "
+                                           "outside a stream %4 in all); latest: %5")
                                            .arg(dropped)
                                            .arg(m_rejected.load())
                                            .arg(m_rateLimited.load())

@@ -48,7 +48,8 @@ QString checkParameters(const Json& p)
     }
     if (const auto read = JsonAccess::boolean(p, "h264"); !optionalOk(read))
         return describe(read.error, "h264");
-    if (const auto read = JsonAccess::integer(p, "conferenceVersion", 0, kMaxConferenceVersion); !optionalOk(read))
+    if (const auto read = JsonAccess::integer(p, "conferenceVersion", 0, kMaxConferenceVersion);
+        !optionalOk(read))
         return describe(read.error, "conferenceVersion");
     if (const auto read = JsonAccess::string(p, "passcode", kMaxTextField); !optionalOk(read))
         return describe(read.error, "passcode");
@@ -71,7 +72,8 @@ std::optional<Description> read(const Json& message, QString* error)
     d.hostName = QString::fromStdString(*host);
     if (!optionalText(message, "displayName", d.displayName, error) ||
         !optionalText(message, "deviceModel", d.deviceModel, error) ||
-        !optionalText(message, "vendor", d.vendor, error) || !optionalText(message, "srcvers", d.srcvers, error))
+        !optionalText(message, "vendor", d.vendor, error) ||
+        !optionalText(message, "srcvers", d.srcvers, error))
         return std::nullopt;
     const auto version = JsonAccess::integer(message, "protocolVersion", 0, kMaxProtocolVersion);
     if (!optionalOk(version))

@@ -1,20 +1,21 @@
 #include "Beamline/KPReceiverLink.h"
 
 #include "Beamline/BeamlineLogging.h"
-#include "Beamline/KPBeamlineProtocol.h"
-#include "Beamline/KPReceiverLinkCodec.h"
 #include "Beamline/JsonAccess.h"
+#include "Beamline/KPBeamlineProtocol.h"
 #include "Beamline/KPReceiverDescription.h"
+#include "Beamline/KPReceiverLinkCodec.h"
 #include "Support/FrameCodec.h"
 #include "Support/ThreadHandoff.h"
 
+#include <QCoreApplication>
 #include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
 #include <climits>
-#include <sys/socket.h>
 #include <limits>
+#include <sys/socket.h>
 
 namespace {
 
@@ -47,7 +48,8 @@ struct KPReceiverLink::DecoderState
 KPReceiverLink::KPReceiverLink(QString host, quint16 port, std::chrono::milliseconds connectTimeout,
                                Json helloParams, Callbacks callbacks)
     : m_host(std::move(host)), m_port(port), m_timeout(connectTimeout), m_helloParams(std::move(helloParams)),
-      m_timing(defaultTiming()), m_callbacks(std::move(callbacks)), m_decoder(std::make_unique<DecoderState>())
+      m_timing(defaultTiming()), m_callbacks(std::move(callbacks)),
+      m_decoder(std::make_unique<DecoderState>())
 {
 }
 
@@ -120,9 +122,15 @@ void KPReceiverLink::finishGracefully()
     connect(m_socket, &QTcpSocket::bytesWritten, this, halfClose);
     connect(m_socket, &QTcpSocket::readyRead, this, [this] { m_socket->readAll(); });
     connect(m_socket, &QTcpSocket::disconnected, this, finishOnce);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, [finishOnce](QAbstractSocket::SocketError) { finishOnce(); });
+    connect(m_socket, &QTcpSocket::errorOccurred, this,
+            [finishOnce](QAbstractSocket::SocketError) { finishOnce(); });
     halfClose();
     QTimer::singleShot(m_timing.closeFlushTimeout, this, finishOnce);
+    // A link thread that stops meanwhile (the controller going away) ends the wait at once;
+    // the thread deletes the link on its way out.
+    if (QThread* t = thread();
+        t && QCoreApplication::instance() && t != QCoreApplication::instance()->thread())
+        connect(t, &QThread::finished, this, finishOnce, Qt::DirectConnection);
 }
 
 void KPReceiverLink::startOnThread()
@@ -188,8 +196,8 @@ void KPReceiverLink::registerHello()
                 const auto message = JsonAccess::string(e, "message", 1024);
                 const int c = code ? int(*code) : 0;
                 const KPError::Code kind = c == KPBeamlineProtocol::ErrorCode::Refused ? KPError::Refused
-                                           : c == KPError::Timeout                    ? KPError::ConnectTimeout
-                                                                                      : KPError::ConnectionFailed;
+                                           : c == KPError::Timeout ? KPError::ConnectTimeout
+                                                                   : KPError::ConnectionFailed;
                 finish(KPError::make(kind, message ? QString::fromStdString(*message)
                                                    : QStringLiteral("hello refused")));
                 return;
@@ -250,8 +258,9 @@ void KPReceiverLink::checkDeadlines()
         return;
     }
     if (quiet >= m_timing.keepAliveAfter && m_pingId == 0)
-        m_pingId = request(KPBeamlineProtocol::Method::Ping, Json::object(), [](const KPJSONRPCResponse&) {},
-                           m_timing.idleTimeout);
+        m_pingId = request(
+            KPBeamlineProtocol::Method::Ping, Json::object(), [](const KPJSONRPCResponse&) {},
+            m_timing.idleTimeout);
 }
 
 void KPReceiverLink::finish(KPError error)

@@ -23,7 +23,8 @@ void KPRemoteHost::setParameters(Json parameters)
 
 quint16 KPRemoteHost::controlPort() const
 {
-    return quint16(intParameter(m_parameters, "controlPort", 1, 65535, KPBeamlineProtocol::kDefaultControlPort));
+    return quint16(
+        intParameter(m_parameters, "controlPort", 1, 65535, KPBeamlineProtocol::kDefaultControlPort));
 }
 
 bool KPRemoteHost::supportsH264() const
@@ -43,12 +44,14 @@ QSize KPRemoteHost::maxResolution() const
 
 int KPRemoteHost::conferenceVersion() const
 {
-    return intParameter(m_parameters, "conferenceVersion", 0, int(KPReceiverDescription::kMaxConferenceVersion), 0);
+    return intParameter(m_parameters, "conferenceVersion", 0,
+                        int(KPReceiverDescription::kMaxConferenceVersion), 0);
 }
 
 quint16 KPRemoteHost::configPort() const
 {
-    return quint16(intParameter(m_parameters, "configPort", 1, 65535, KPBeamlineProtocol::kDefaultConfigPort));
+    return quint16(
+        intParameter(m_parameters, "configPort", 1, 65535, KPBeamlineProtocol::kDefaultConfigPort));
 }
 
 Json KPRemoteHost::toJson() const

@@ -36,9 +36,15 @@ struct Delegate : KPDataTransmitterHostControlDelegate, GenericDeviceHIDEventLis
     {
         reply(false, 2);
     }
-    QByteArray hostControlDidAskedToAutoWifiDisplay(KPDataTransmitter*) override { return QByteArray("auto"); }
+    QByteArray hostControlDidAskedToAutoWifiDisplay(KPDataTransmitter*) override
+    {
+        return QByteArray("auto");
+    }
     void mouseMoveDetected(QPointF d) override { sum += d.x() + d.y(); }
-    void touchEventConvertedToSingleMouseEvent_Down(QPointF p, QSizeF b) override { sum += p.x() / b.width(); }
+    void touchEventConvertedToSingleMouseEvent_Down(QPointF p, QSizeF b) override
+    {
+        sum += p.x() / b.width();
+    }
     double sum = 0;
 };
 
@@ -63,12 +69,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     KPRemoteHost host;
     host.setHostName(QStringLiteral("Fuzz"));
     host.setIpAddress(QStringLiteral("127.0.0.1"));
-    host.setParameters(Json{{"h264", true}, {"maxWidth", 1920}, {"maxHeight", 1080}, {"conferenceVersion", 2}});
+    host.setParameters(
+        Json{{"h264", true}, {"maxWidth", 1920}, {"maxHeight", 1080}, {"conferenceVersion", 2}});
     auto device = std::make_shared<KPGenericDevice>(host, 3.0);
     QObject context;
     auto transmitter = std::make_shared<KPGenericDeviceDataTransmitter>(
-        device, [](const KPRemoteHost& h, double t) { return std::make_shared<KPGenericDevice>(h, t); }, nullptr,
-        &context);
+        device, [](const KPRemoteHost& h, double t) { return std::make_shared<KPGenericDevice>(h, t); },
+        nullptr, &context);
     auto delegate = std::make_shared<Delegate>();
     transmitter->conferenceController()->setHostControlDelegate(delegate);
     transmitter->HIDEventController()->addHIDEventListener(delegate.get());

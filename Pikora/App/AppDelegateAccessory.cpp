@@ -118,8 +118,9 @@ void AppDelegate::handleResponse(const KPJSONRPCResponse& response)
 
     if (response.isError()) {
         qCInfo(lcApp).noquote() << QStringLiteral("error while query-connection-intent:%1")
-                                       .arg(QString::fromStdString(response.error().dump(
-                                                                       -1, ' ', false, Json::error_handler_t::replace))
+                                       .arg(QString::fromStdString(
+                                                response.error().dump(-1, ' ', false,
+                                                                      Json::error_handler_t::replace))
                                                 .left(1024));
         ui().showUserNotification(tr("No pairing data is found, please try to pair Pikora again"), QString());
         return;

@@ -77,14 +77,15 @@ void AppDelegate::startWifiDisplay()
         const std::uint32_t displayId = self.m_env.mainDisplayId ? self.m_env.mainDisplayId() : 0;
         auto session = AVSessionUtility::sharedInstance();
         session->setDeviceNativeResolution(nativeSize);
-        if (!session->startCapture(AbstractCaptureDevice::mainDisplay(displayId), AVSessionUtility::outputFormat(),
-                                   kCaptureQuality)) {
+        if (!session->startCapture(AbstractCaptureDevice::mainDisplay(displayId),
+                                   AVSessionUtility::outputFormat(), kCaptureQuality)) {
             // The receiver granted a stream we cannot feed: give it back, tell the user, and
             // neither tell the accessory nor keep the machine awake.
-            qCWarning(lcApp).noquote() << QStringLiteral("projection not started: the encoder cannot start for "
-                                                         "a receiver of %1x%2")
-                                              .arg(nativeSize.width())
-                                              .arg(nativeSize.height());
+            qCWarning(lcApp).noquote()
+                << QStringLiteral("projection not started: the encoder cannot start for "
+                                  "a receiver of %1x%2")
+                       .arg(nativeSize.width())
+                       .arg(nativeSize.height());
             self.setPointerForwarding(false);
             self.m_projecting = false;
             self.deviceController().stopWifiDisplay();

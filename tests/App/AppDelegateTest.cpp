@@ -2,10 +2,10 @@
 // accessory's messages and the button, the receiver-connection failure paths and pointer
 // forwarding. Receivers are looked for only on loopback addresses where nothing answers.
 #include "Pikora/App/AppDelegate.h"
-#include "Pikora/Capture/AVSessionUtility.h"
-#include "Pikora/Capture/KPDesktopImageProvider.h"
 
 #include "Beamline/KPDeviceController.h"
+#include "Pikora/Capture/AVSessionUtility.h"
+#include "Pikora/Capture/KPDesktopImageProvider.h"
 #include "Pikora/Platform/FakePermissionBroker.h"
 #include "Pikora/Platform/FakePointerInjector.h"
 #include "Pikora/Platform/FakePowerAssertion.h"

@@ -1,10 +1,10 @@
 // The receiver link's deadlines and bounds, driven without a socket: the receiver's bytes are
 // fed in directly, and nothing the link queues is ever written, as with a receiver that has
 // stopped reading.
-#include "BeamlineTestSupport.h"
 #include "Beamline/KPBeamlineProtocol.h"
 #include "Beamline/KPReceiverLink.h"
 #include "Beamline/KPReceiverLinkCodec.h"
+#include "BeamlineTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <optional>
@@ -28,12 +28,12 @@ KPReceiverLink* openLink(Recorder& r, bool answerHello = true,
     callbacks.closed = [&r](const KPError& e) { r.closed = e; };
     callbacks.failed = [&r](const KPError& e) { r.failed = e; };
     callbacks.protocolError = [&r](const QString& e) { r.protocolErrors << e; };
-    auto* link = new KPReceiverLink(QStringLiteral("127.0.0.1"), 9, std::chrono::milliseconds(3000), Json::object(),
-                                    std::move(callbacks));
+    auto* link = new KPReceiverLink(QStringLiteral("127.0.0.1"), 9, std::chrono::milliseconds(3000),
+                                    Json::object(), std::move(callbacks));
     link->beginWithoutSocketForTesting();
     if (answerHello) // the hello is request 1
-        link->receiveForTesting(
-            KPReceiverLinkCodec::encodeJson(KPJSONRPCResponse::success(1, std::move(helloResult)).JSONRPCMessage()));
+        link->receiveForTesting(KPReceiverLinkCodec::encodeJson(
+            KPJSONRPCResponse::success(1, std::move(helloResult)).JSONRPCMessage()));
     return link;
 }
 
@@ -68,9 +68,8 @@ TEST_F(ReceiverLink, ARequestWithoutAnAnswerFailsWithATimeoutAndALateAnswerIsIgn
 
     // A deadline can be moved (a conference host deciding).
     answer.reset();
-    const long long id2 =
-        link->request(KPBeamlineProtocol::Method::StartDisplay, Json::object(),
-                      [&](const KPJSONRPCResponse& response) { answer = response; });
+    const long long id2 = link->request(KPBeamlineProtocol::Method::StartDisplay, Json::object(),
+                                        [&](const KPJSONRPCResponse& response) { answer = response; });
     link->extendRequest(id2, std::chrono::milliseconds(1500));
     spin(800);
     EXPECT_FALSE(answer.has_value());
@@ -90,7 +89,8 @@ TEST_F(ReceiverLink, ASilentReceiverIsPingedAndThenDropped)
     // Anything from the receiver keeps the link alive: an answer to the ping (id 2) after the
     // first quiet spell.
     spin(400);
-    link->receiveForTesting(KPReceiverLinkCodec::encodeJson(KPJSONRPCResponse::success(2, Json::object()).JSONRPCMessage()));
+    link->receiveForTesting(
+        KPReceiverLinkCodec::encodeJson(KPJSONRPCResponse::success(2, Json::object()).JSONRPCMessage()));
     spin(450);
     EXPECT_FALSE(r.closed) << "a receiver that answered its ping was dropped";
     // Then silence: the link ends through the usual closed callback.
@@ -115,9 +115,9 @@ TEST_F(ReceiverLink, AControlQueueThatIsNotDrainedClosesTheLinkInsteadOfGrowing)
 
 TEST_F(ReceiverLink, AHelloAnswerIsCheckedLikeADiscoveryReply)
 {
-    for (const Json& parameters : {Json{{"maxWidth", -5}}, Json{{"maxWidth", 4294967312LL}},
-                                   Json{{"maxHeight", "1080"}}, Json{{"controlPort", 70000}},
-                                   Json{{"h264", "yes"}}, Json{{"conferenceVersion", 1.5}}, Json("x")}) {
+    for (const Json& parameters :
+         {Json{{"maxWidth", -5}}, Json{{"maxWidth", 4294967312LL}}, Json{{"maxHeight", "1080"}},
+          Json{{"controlPort", 70000}}, Json{{"h264", "yes"}}, Json{{"conferenceVersion", 1.5}}, Json("x")}) {
         SCOPED_TRACE(parameters.dump());
         Recorder r;
         KPReceiverLink* link = openLink(r, true, Json{{"hostName", "Room"}, {"parameters", parameters}});
@@ -128,8 +128,9 @@ TEST_F(ReceiverLink, AHelloAnswerIsCheckedLikeADiscoveryReply)
         EXPECT_TRUE(r.protocolErrors[0].startsWith(QStringLiteral("malformed hello answer")));
         link->shutdown();
     }
-    for (const Json& hello : {Json{{"hostName", 5}}, Json{{"hostName", ""}}, Json{{"hostName", std::string(300, 'x')}},
-                              Json{{"hostName", "Room"}, {"protocolVersion", -1}}, Json::array()}) {
+    for (const Json& hello :
+         {Json{{"hostName", 5}}, Json{{"hostName", ""}}, Json{{"hostName", std::string(300, 'x')}},
+          Json{{"hostName", "Room"}, {"protocolVersion", -1}}, Json::array()}) {
         SCOPED_TRACE(hello.dump());
         Recorder r;
         KPReceiverLink* link = openLink(r, true, hello);

@@ -70,21 +70,19 @@ TEST_P(JpegScale, PictureKeepsTheAspectRatioAndTheClosureGetsItsSize)
     EXPECT_EQ(info->height, c.picture.height());
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, JpegScale,
-                         ::testing::Values(ScaleCase{{2880, 1800}, {1728, 1080}, {1728, 1080}},
-                                           ScaleCase{{2880, 1800}, {960, 600}, {960, 600}},
-                                           // The width fits better than the height: the picture
-                                           // is narrower than the reported limit.
-                                           ScaleCase{{1920, 1200}, {1280, 720}, {1152, 720}},
-                                           // Smaller frames are enlarged.
-                                           ScaleCase{{640, 400}, {1280, 800}, {1280, 800}},
-                                           // Tiny receivers: a picture of at least one pixel.
-                                           ScaleCase{{1440, 900}, {2, 2}, {2, 1}},
-                                           ScaleCase{{1440, 900}, {1, 1}, {1, 1}},
-                                           ScaleCase{{1440, 900}, {4, 2}, {3, 2}},
-                                           ScaleCase{{1440, 900}, {28, 16}, {26, 16}},
-                                           ScaleCase{{1440, 900}, {64, 2}, {3, 2}},
-                                           ScaleCase{{1440, 900}, {2, 64}, {2, 1}}));
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, JpegScale,
+    ::testing::Values(ScaleCase{{2880, 1800}, {1728, 1080}, {1728, 1080}},
+                      ScaleCase{{2880, 1800}, {960, 600}, {960, 600}},
+                      // The width fits better than the height: the picture
+                      // is narrower than the reported limit.
+                      ScaleCase{{1920, 1200}, {1280, 720}, {1152, 720}},
+                      // Smaller frames are enlarged.
+                      ScaleCase{{640, 400}, {1280, 800}, {1280, 800}},
+                      // Tiny receivers: a picture of at least one pixel.
+                      ScaleCase{{1440, 900}, {2, 2}, {2, 1}}, ScaleCase{{1440, 900}, {1, 1}, {1, 1}},
+                      ScaleCase{{1440, 900}, {4, 2}, {3, 2}}, ScaleCase{{1440, 900}, {28, 16}, {26, 16}},
+                      ScaleCase{{1440, 900}, {64, 2}, {3, 2}}, ScaleCase{{1440, 900}, {2, 64}, {2, 1}}));
 
 TEST(JpegCompressor, SetupRefusesSizesThatCannotBeEncoded)
 {

@@ -513,7 +513,8 @@ void ReceiverEmulatorCore::handleRequest(Sender* s, const KPJSONRPCRequest& r)
         const std::optional<bool> fullscreen = read.orIfMissing(true);
         if (!fullscreen) {
             respond(s, KPJSONRPCResponse::failure(id, EC::InvalidParams,
-                                                  "Invalid params: " + JsonAccess::describe(read.error, "fullscreen")));
+                                                  "Invalid params: " +
+                                                      JsonAccess::describe(read.error, "fullscreen")));
             return;
         }
         Sender* h = host();
