@@ -57,6 +57,7 @@ constexpr const char* StartDisplay = "startDisplay";
 constexpr const char* StopDisplay = "stopDisplay";
 constexpr const char* RequestFullscreen = "requestFullscreen";
 constexpr const char* CancelRequest = "hostControl.cancelRequest"; // notification
+constexpr const char* Ping = "ping";                               // keep-alive request, answered with {}
 // Receiver -> sender notifications.
 constexpr const char* DisplayStop = "display.stop";
 constexpr const char* DisplayPause = "display.pause";

@@ -18,6 +18,7 @@ struct KPError
         Cancelled = 7,        // the request was withdrawn (disconnect, newer connect, cancelRequest)
         NotConnected = 8,     // the operation needs a connected receiver
         InvalidDevice = 9,    // no device, or a device without an address
+        Timeout = 10,         // a request on the link had no answer within its deadline
     };
 
     Code code = ConnectionFailed;

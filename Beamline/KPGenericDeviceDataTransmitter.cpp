@@ -1,9 +1,11 @@
 #include "Beamline/KPGenericDeviceDataTransmitter.h"
 
 #include "Beamline/BeamlineLogging.h"
+#include "Beamline/JsonAccess.h"
 #include "Beamline/KPBeamlineProtocol.h"
 #include "Beamline/KPDataTransmitterHostControlDelegate.h"
 #include "Beamline/KPNetworkDevice.h"
+#include "Beamline/KPReceiverDescription.h"
 #include "Beamline/KPReceiverLink.h"
 #include "Beamline/KPReceiverLinkCodec.h"
 #include "Support/NotificationCenter.h"
@@ -12,8 +14,24 @@
 #include <QCoreApplication>
 #include <QSysInfo>
 #include <QThread>
+#include <climits>
 
 namespace M = KPBeamlineProtocol::Method;
+
+namespace {
+
+// Longest texts taken from the receiver's host-control messages.
+constexpr std::size_t kMaxGuestAddress = 64;
+constexpr std::size_t kMaxGuestName = 256;
+
+// Logs that a receiver message was dropped for a malformed member.
+void logDropped(const std::string& method, JsonAccess::ReadError error, std::string_view key)
+{
+    qCWarning(lcBeamline).noquote() << "dropped receiver message" << QString::fromStdString(method).left(64)
+                                    << ":" << QString::fromStdString(JsonAccess::describe(error, key));
+}
+
+} // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Conference control
@@ -60,10 +78,11 @@ public:
         m_owner->m_link->request(M::RequestFullscreen, Json{{"fullscreen", fullscreen}},
                                  [finish](const KPJSONRPCResponse& response) {
                                      bool granted = false;
-                                     if (!response.isError() && response.result().is_object()) {
-                                         auto it = response.result().find("granted");
-                                         granted = it != response.result().end() && it->is_boolean() &&
-                                                   it->get<bool>();
+                                     if (!response.isError()) {
+                                         const auto read = JsonAccess::boolean(response.result(), "granted");
+                                         if (!read)
+                                             logDropped(M::RequestFullscreen, read.error, "granted");
+                                         granted = read.value.value_or(false);
                                      }
                                      finish(granted);
                                  });
@@ -107,10 +126,10 @@ private:
 KPError errorFromResponse(const KPJSONRPCResponse& response)
 {
     const Json& e = response.error();
-    const int code = e.is_object() ? e.value("code", 0) : 0;
-    const QString message =
-        e.is_object() ? QString::fromStdString(e.value("message", std::string())) : QStringLiteral("error");
-    switch (code) {
+    const auto code = JsonAccess::integer(e, "code", INT_MIN, INT_MAX);
+    const auto text = JsonAccess::string(e, "message", 1024);
+    const QString message = text ? QString::fromStdString(*text) : QStringLiteral("error");
+    switch (code ? int(*code) : 0) {
     case KPBeamlineProtocol::ErrorCode::Refused:
         return KPError::make(KPError::Refused, message);
     case KPBeamlineProtocol::ErrorCode::DeniedByHost:
@@ -122,6 +141,8 @@ KPError errorFromResponse(const KPJSONRPCResponse& response)
     case KPError::ConnectionFailed:
     case KPError::ConnectionClosed:
         return KPError::make(KPError::ConnectionClosed, message);
+    case KPError::Timeout:
+        return KPError::make(KPError::Timeout, message);
     default:
         return KPError::make(KPError::ProtocolError, message);
     }
@@ -325,6 +346,16 @@ void KPGenericDeviceDataTransmitter::setLinkClosedCallback(std::function<void(co
 
 void KPGenericDeviceDataTransmitter::open(Completion done)
 {
+    openLink(std::move(done), false);
+}
+
+KPReceiverLink* KPGenericDeviceDataTransmitter::openWithoutSocketForTesting(Completion done)
+{
+    return openLink(std::move(done), true);
+}
+
+KPReceiverLink* KPGenericDeviceDataTransmitter::openLink(Completion done, bool withoutSocket)
+{
     const std::shared_ptr<KPPrototypeDevice> device = connectedDevice();
     const KPRemoteHost host = device ? device->remoteHost() : KPRemoteHost();
     if (!device || host.ipAddress().isEmpty()) {
@@ -332,7 +363,7 @@ void KPGenericDeviceDataTransmitter::open(Completion done)
             if (done)
                 done(KPError::make(KPError::InvalidDevice, QStringLiteral("the device has no address")));
         });
-        return;
+        return nullptr;
     }
     const auto timeout = std::chrono::milliseconds(qint64(device->connectionTimeout() * 1000.0));
     std::lock_guard lock(m_mutex);
@@ -341,7 +372,7 @@ void KPGenericDeviceDataTransmitter::open(Completion done)
             if (done)
                 done(KPError::make(KPError::Cancelled, QStringLiteral("the transmitter was already opened")));
         });
-        return;
+        return nullptr;
     }
     m_openDone = std::move(done);
     const QString localName = m_hostName.isEmpty() ? QSysInfo::machineHostName() : m_hostName;
@@ -381,40 +412,50 @@ void KPGenericDeviceDataTransmitter::open(Completion done)
     };
     m_link = new KPReceiverLink(host.ipAddress(), host.controlPort(), timeout, std::move(hello),
                                 std::move(callbacks));
+    if (withoutSocket) {
+        m_link->beginWithoutSocketForTesting();
+        return m_link;
+    }
     if (m_linkThread)
         m_link->moveToThread(m_linkThread);
     m_link->open();
+    return m_link;
 }
 
 void KPGenericDeviceDataTransmitter::onOpened(const Json& hello)
 {
-    // Refresh the device record from what the receiver says about itself.
+    // Refresh the device record from what the receiver says about itself. The link has
+    // checked the answer like a discovery reply; what does not pass is not taken.
     std::shared_ptr<KPPrototypeDevice> device = connectedDevice();
     KPRemoteHost host = device ? device->remoteHost() : KPRemoteHost();
-    auto text = [&](const char* key, const QString& fallback) {
-        auto it = hello.find(key);
-        return it != hello.end() && it->is_string() ? QString::fromStdString(it->get<std::string>())
-                                                    : fallback;
-    };
-    host.setHostName(text("hostName", host.hostName()));
-    host.setDisplayName(text("displayName", host.displayName()));
-    host.setDeviceModel(text("deviceModel", host.deviceModel()));
-    host.setVendor(text("vendor", host.vendor()));
-    host.setSrcvers(text("srcvers", host.srcvers()));
-    if (auto it = hello.find("protocolVersion"); it != hello.end() && it->is_number_integer())
-        host.setProtocolVersion(it->get<int>());
-    if (auto it = hello.find("parameters"); it != hello.end() && it->is_object()) {
+    QString why;
+    if (const auto d = KPReceiverDescription::read(hello, &why)) {
+        host.setHostName(d->hostName);
+        if (!d->displayName.isEmpty())
+            host.setDisplayName(d->displayName);
+        if (!d->deviceModel.isEmpty())
+            host.setDeviceModel(d->deviceModel);
+        if (!d->vendor.isEmpty())
+            host.setVendor(d->vendor);
+        if (!d->srcvers.isEmpty())
+            host.setSrcvers(d->srcvers);
+        if (JsonAccess::member(hello, "protocolVersion"))
+            host.setProtocolVersion(d->protocolVersion);
         Json parameters = host.parameters();
-        for (auto p = it->begin(); p != it->end(); ++p)
+        for (auto p = d->parameters.begin(); p != d->parameters.end(); ++p)
             if (p.key() != "controlPort") // the port we reached it on stays
                 parameters[p.key()] = p.value();
         host.setParameters(std::move(parameters));
+    } else {
+        qCWarning(lcBeamline).noquote() << "hello answer not taken:" << why;
     }
     std::shared_ptr<KPPrototypeDevice> refreshed =
         m_deviceFactory ? m_deviceFactory(host, device ? device->connectionTimeout() : 3.0) : nullptr;
     m_conferenceVersion = host.conferenceVersion();
-    if (auto it = hello.find("role"); it != hello.end() && it->is_number_integer())
-        m_role = std::clamp(it->get<int>(), 0, 2);
+    if (const auto role = JsonAccess::integer(hello, "role", 0, 2))
+        m_role = int(*role);
+    else if (role.error != JsonAccess::ReadError::Missing)
+        logDropped(M::Hello, role.error, "role");
     applyLayout(hello);
 
     Completion done;
@@ -444,6 +485,7 @@ void KPGenericDeviceDataTransmitter::onLinkEnded(const KPError& error, bool wasO
         m_openDone = nullptr;
         startDone = std::move(m_startDone);
         m_startDone = nullptr;
+        m_startRequestId = 0;
         if (wasOpen)
             linkClosed = m_linkClosed;
         if (m_link)
@@ -469,7 +511,8 @@ void KPGenericDeviceDataTransmitter::close()
         std::lock_guard lock(m_mutex);
         if (m_link) {
             m_droppedBeforeClose += m_link->droppedFrames();
-            if (m_connected && m_displayOn)
+            // The link hands this last request to the receiver before it closes.
+            if (m_connected && (m_displayOn || m_startDone))
                 m_link->request(M::StopDisplay, Json::object(), nullptr);
             m_link->shutdown();
             m_link = nullptr;
@@ -478,6 +521,7 @@ void KPGenericDeviceDataTransmitter::close()
         m_openDone = nullptr;
         startDone = std::move(m_startDone);
         m_startDone = nullptr;
+        m_startRequestId = 0;
     }
     m_connected = false;
     if (m_displayOn)
@@ -521,30 +565,40 @@ void KPGenericDeviceDataTransmitter::startDisplay(Completion done)
     if (auto* d = dynamic_cast<KPNetworkDevice*>(m_device.get()))
         h264 = d->remoteHost().supportsH264();
     std::weak_ptr<KPGenericDeviceDataTransmitter> weak = weak_from_this();
-    m_link->request(M::StartDisplay, Json{{"format", h264 ? "h264" : "jpeg"}},
-                    [weak](const KPJSONRPCResponse& response) {
-                        auto self = weak.lock();
-                        if (!self)
-                            return;
-                        Completion done;
-                        {
-                            std::lock_guard lock(self->m_mutex);
-                            done = std::move(self->m_startDone);
-                            self->m_startDone = nullptr;
-                        }
-                        if (!done)
-                            return; // already answered by close()
-                        std::optional<KPError> error;
-                        if (response.isError()) {
-                            error = errorFromResponse(response);
-                        } else {
-                            if (response.result().is_object())
-                                self->applyLayout(response.result());
-                            self->m_paused = false;
-                            self->m_displayOn = true;
-                        }
-                        self->postToMain([done, error] { done(error); });
-                    });
+    m_startRequestId = m_link->request(
+        M::StartDisplay, Json{{"format", h264 ? "h264" : "jpeg"}},
+        [weak](const KPJSONRPCResponse& response) {
+            auto self = weak.lock();
+            if (!self)
+                return;
+            Completion done;
+            {
+                std::lock_guard lock(self->m_mutex);
+                done = std::move(self->m_startDone);
+                self->m_startDone = nullptr;
+                self->m_startRequestId = 0;
+            }
+            if (!done)
+                return; // already answered by close()
+            std::optional<KPError> error;
+            if (response.isError()) {
+                error = errorFromResponse(response);
+                if (error->code == KPError::Timeout) {
+                    // The receiver may still grant it later: make sure it shows nothing of ours.
+                    qCWarning(lcBeamline) << "the receiver did not answer the stream request in time";
+                    std::lock_guard lock(self->m_mutex);
+                    if (self->m_link && self->m_connected)
+                        self->m_link->request(M::StopDisplay, Json::object(), nullptr);
+                }
+            } else {
+                if (response.result().is_object())
+                    self->applyLayout(response.result());
+                self->m_paused = false;
+                self->m_displayOn = true;
+            }
+            self->postToMain([done, error] { done(error); });
+        },
+        kStartTimeout);
 }
 
 void KPGenericDeviceDataTransmitter::stopDisplay()
@@ -578,18 +632,20 @@ void KPGenericDeviceDataTransmitter::endDisplay(bool postStopNotification)
 
 void KPGenericDeviceDataTransmitter::applyLayout(const Json& object)
 {
-    auto n = object.find("screenNumber");
-    auto p = object.find("screenPosition");
-    if (n == object.end() || p == object.end() || !n->is_number_integer() || !p->is_number_integer())
-        return;
-    const long long number = n->get<long long>();
-    const long long position = p->get<long long>();
-    if (number < 1 || number > 16 || position < 0 || position >= number) {
-        qCWarning(lcBeamline) << "ignored an impossible split-screen layout" << number << position;
+    const auto number = JsonAccess::integer(object, "screenNumber", 1, KPSplitScreenState::kMaxScreens);
+    const auto position =
+        JsonAccess::integer(object, "screenPosition", 0, KPSplitScreenState::kMaxScreens - 1);
+    if (!number || !position) {
+        if (JsonAccess::member(object, "screenNumber") || JsonAccess::member(object, "screenPosition"))
+            qCWarning(lcBeamline) << "ignored a malformed split-screen layout";
         return;
     }
-    if (m_split.update(int(number), int(position)))
-        emit screenPositionChanged(int(number), int(position));
+    if (*position >= *number) {
+        qCWarning(lcBeamline) << "ignored an impossible split-screen layout" << *number << *position;
+        return;
+    }
+    if (m_split.update(int(*number), int(*position)))
+        emit screenPositionChanged(int(*number), int(*position));
 }
 
 void KPGenericDeviceDataTransmitter::onNotification(const KPJSONRPCNotification& notification)
@@ -608,13 +664,25 @@ void KPGenericDeviceDataTransmitter::onNotification(const KPJSONRPCNotification&
     } else if (method == M::SplitScreen) {
         applyLayout(params);
     } else if (method == M::Pointer) {
-        m_hid.dispatchPointerEvent(params);
+        // The receiver drives the pointer only while it shows this sender's stream.
+        if (m_displayOn)
+            m_hid.dispatchPointerEvent(params);
+        else
+            m_hid.noteOutsideStream();
     } else if (method == M::HostCancel) {
-        auto ip = params.find("guestIP");
-        if (d && ip != params.end() && ip->is_string())
-            d->transmitterHostControlDidReceiveCancelRequestStream(
-                this, QString::fromStdString(ip->get<std::string>()));
+        const auto ip = JsonAccess::string(params, "guestIP", kMaxGuestAddress);
+        if (!ip)
+            logDropped(method, ip.error, "guestIP");
+        else if (d)
+            d->transmitterHostControlDidReceiveCancelRequestStream(this, QString::fromStdString(*ip));
     } else if (method == M::HostWait) {
+        // A guest waits for the conference host, who answers through a dialog: the stream
+        // request may take that long.
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_link && m_startRequestId)
+                m_link->extendRequest(m_startRequestId, kHostDecisionTimeout);
+        }
         if (d)
             d->transmitterHostControlWaitForResponse(this);
     } else if (method == M::HostAccept) {
@@ -624,9 +692,11 @@ void KPGenericDeviceDataTransmitter::onNotification(const KPJSONRPCNotification&
         if (d)
             d->transmitterHostControlDenyFromHost(this);
     } else if (method == M::HostRole) {
-        auto role = params.find("role");
-        if (role != params.end() && role->is_number_integer()) {
-            m_role = std::clamp(role->get<int>(), 0, 2);
+        const auto role = JsonAccess::integer(params, "role", 0, 2);
+        if (!role) {
+            logDropped(method, role.error, "role");
+        } else {
+            m_role = int(*role);
             if (d)
                 d->transmitterHostControlRoleDidChange(this);
         }
@@ -659,17 +729,23 @@ void KPGenericDeviceDataTransmitter::onRequest(const KPJSONRPCRequest& request)
     };
 
     if (request.method() == M::HostAsk) {
-        auto ip = params.find("guestIP");
-        auto name = params.find("guestName");
-        if (ip == params.end() || !ip->is_string() || (name != params.end() && !name->is_string())) {
+        const auto ip = JsonAccess::string(params, "guestIP", kMaxGuestAddress);
+        const auto name = JsonAccess::string(params, "guestName", kMaxGuestName).orIfMissing(std::string());
+        const auto fullscreenRead = JsonAccess::boolean(params, "fullscreen");
+        const std::optional<bool> fullscreen = fullscreenRead.orIfMissing(false);
+        if (!ip || !name || !fullscreen) {
+            const std::string why = !ip ? JsonAccess::describe(ip.error, "guestIP")
+                                    : !name
+                                        ? std::string("\"guestName\" is not a string of at most 256 bytes")
+                                        : JsonAccess::describe(fullscreenRead.error, "fullscreen");
+            qCWarning(lcBeamline).noquote()
+                << "answered a malformed host-control question with an error:" << QString::fromStdString(why);
             respond(KPJSONRPCResponse::failure(id, KPBeamlineProtocol::ErrorCode::InvalidParams,
-                                               "Invalid params"));
+                                               "Invalid params: " + why));
             return;
         }
-        const QString guestIP = QString::fromStdString(ip->get<std::string>());
-        const QString guestName =
-            name != params.end() ? QString::fromStdString(name->get<std::string>()) : QString();
-        const bool fullscreen = params.value("fullscreen", false);
+        const QString guestIP = QString::fromStdString(*ip);
+        const QString guestName = QString::fromStdString(*name);
         auto state = std::make_shared<HostReplyState>([respond, id](bool allow, int mode) {
             respond(KPJSONRPCResponse::success(id, Json{{"allow", allow}, {"mode", mode}}));
         });
@@ -679,7 +755,7 @@ void KPGenericDeviceDataTransmitter::onRequest(const KPJSONRPCRequest& request)
             reply(false, 1);
             return;
         }
-        if (fullscreen)
+        if (*fullscreen)
             d->hostControlDidReceiveAskFullscreen(this, guestIP, guestName, std::move(reply));
         else
             d->transmitterHostControlDidReceiveAskRequestStream(this, guestIP, guestName, std::move(reply));

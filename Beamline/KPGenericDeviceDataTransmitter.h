@@ -40,6 +40,10 @@ public:
     // currentState() values.
     static constexpr int kStateDoNotSend = 1;
     static constexpr int kStateStreaming = 2;
+    // How long a stream request may wait for its answer; once the receiver says that a
+    // conference host decides ("hostControl.wait"), the host's dialog may take longer.
+    static constexpr std::chrono::milliseconds kStartTimeout{10000};
+    static constexpr std::chrono::milliseconds kHostDecisionTimeout{120000};
 
     using Completion = std::function<void(std::optional<KPError> error)>;
 
@@ -72,6 +76,9 @@ public:
     // --- device controller (main thread)
     // Connects and runs the hello exchange; `done` runs exactly once.
     void open(Completion done);
+    // Fuzzing and tests: the link is created on the calling thread without a socket, and the
+    // receiver's bytes are fed with its receiveForTesting() (the hello answer first).
+    KPReceiverLink* openWithoutSocketForTesting(Completion done);
     // Ends the link. A pending open or start completes with KPError::Cancelled; a running
     // display stream ends (display-ended callback).
     void close();
@@ -96,6 +103,7 @@ private:
     class Conference;
     friend class Conference;
 
+    KPReceiverLink* openLink(Completion done, bool withoutSocket);
     void onOpened(const Json& hello);
     void onLinkEnded(const KPError& error, bool wasOpen);
     void onNotification(const KPJSONRPCNotification& notification);
@@ -118,6 +126,7 @@ private:
     KPReceiverLink* m_link = nullptr;
     Completion m_openDone;
     Completion m_startDone;
+    long long m_startRequestId = 0; // the pending startDisplay request, 0 when none
     std::function<void()> m_displayEnded;
     std::function<void(const KPError&)> m_linkClosed;
     QString m_hostName;

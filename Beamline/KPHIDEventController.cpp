@@ -2,6 +2,7 @@
 
 #include "Beamline/BeamlineLogging.h"
 #include "Beamline/GenericDeviceHIDEventListener.h"
+#include "Beamline/JsonAccess.h"
 #include "Beamline/KPBeamlineProtocol.h"
 
 #include <algorithm>
@@ -14,14 +15,59 @@ constexpr double kMaxCoordinate = 100000.0;
 
 bool readNumber(const Json& params, const char* key, double& out)
 {
-    auto it = params.find(key);
-    if (it == params.end() || !it->is_number())
+    const auto read = JsonAccess::number(params, key, -kMaxCoordinate, kMaxCoordinate);
+    if (!read)
         return false;
-    out = it->get<double>();
-    return std::isfinite(out) && std::abs(out) <= kMaxCoordinate;
+    out = *read;
+    return true;
 }
 
+constexpr std::size_t kMaxEventName = 32;
+
 } // namespace
+
+void KPHIDEventController::noteDropped(std::atomic<quint64>& counter, const QString& why)
+{
+    ++counter;
+    const auto now = std::chrono::steady_clock::now();
+    quint64 dropped = 0;
+    {
+        std::lock_guard lock(m_limitMutex);
+        ++m_droppedSinceLog;
+        if (now - m_lastLog < kLogInterval)
+            return;
+        m_lastLog = now;
+        dropped = m_droppedSinceLog;
+        m_droppedSinceLog = 0;
+    }
+    qCWarning(lcBeamline).noquote() << QStringLiteral(
+                                           "KPHIDEventController: %1 pointer event(s) not delivered "
+                                           "since the last report (rejected %2, rate-limited %3, "
+                                           "outside a stream %4 in all); latest: %5")
+                                           .arg(dropped)
+                                           .arg(m_rejected.load())
+                                           .arg(m_rateLimited.load())
+                                           .arg(m_outsideStream.load())
+                                           .arg(why);
+}
+
+void KPHIDEventController::noteOutsideStream()
+{
+    noteDropped(m_outsideStream, QStringLiteral("an event while no stream is shown"));
+}
+
+bool KPHIDEventController::takeToken()
+{
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(m_limitMutex);
+    const double elapsed = std::chrono::duration<double>(now - m_refilled).count();
+    m_refilled = now;
+    m_tokens = std::min(kBurst, m_tokens + elapsed * kMaxEventsPerSecond);
+    if (m_tokens < 1)
+        return false;
+    m_tokens -= 1;
+    return true;
+}
 
 void KPHIDEventController::addHIDEventListener(GenericDeviceHIDEventListener* listener)
 {
@@ -43,18 +89,17 @@ KPHIDEventController::DispatchResult KPHIDEventController::dispatchPointerEvent(
 {
     namespace P = KPBeamlineProtocol::Pointer;
     auto reject = [&](const QString& why) {
-        ++m_rejected;
-        qCWarning(lcBeamline) << "KPHIDEventController: rejected pointer event:" << why;
+        noteDropped(m_rejected, QStringLiteral("rejected: %1").arg(why));
         if (error)
             *error = why;
         return DispatchResult::Rejected;
     };
     if (!params.is_object())
         return reject(QStringLiteral("params are not an object"));
-    auto ev = params.find("event");
-    if (ev == params.end() || !ev->is_string())
+    const auto ev = JsonAccess::string(params, "event", kMaxEventName);
+    if (!ev)
         return reject(QStringLiteral("no event name"));
-    const std::string name = ev->get<std::string>();
+    const std::string& name = *ev;
 
     using Call = std::function<void(GenericDeviceHIDEventListener*)>;
     Call call;
@@ -122,6 +167,12 @@ KPHIDEventController::DispatchResult KPHIDEventController::dispatchPointerEvent(
 
     if (!m_enabled)
         return DispatchResult::Disabled;
+    if (!takeToken()) {
+        noteDropped(m_rateLimited, QStringLiteral("more than %1 events per second").arg(kMaxEventsPerSecond));
+        if (error)
+            *error = QStringLiteral("rate-limited");
+        return DispatchResult::RateLimited;
+    }
     std::lock_guard lock(m_mutex);
     // Copy: a listener may change the list from inside its callback.
     const auto listeners = m_listeners;

@@ -1,15 +1,43 @@
 #include "Beamline/KPReceiverLink.h"
 
 #include "Beamline/BeamlineLogging.h"
+#include "Beamline/JsonAccess.h"
 #include "Beamline/KPBeamlineProtocol.h"
+#include "Beamline/KPReceiverDescription.h"
 #include "Beamline/KPReceiverLinkCodec.h"
 #include "Support/FrameCodec.h"
 #include "Support/ThreadHandoff.h"
 
+#include <QCoreApplication>
 #include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
+#include <climits>
+#include <limits>
+#include <sys/socket.h>
+
+namespace {
+
+std::mutex g_timingMutex;
+KPReceiverLink::Timing g_timing;
+
+// How often deadlines and liveness are looked at.
+constexpr std::chrono::milliseconds kDeadlineTick{100};
+
+} // namespace
+
+void KPReceiverLink::setDefaultTiming(const Timing& timing)
+{
+    std::lock_guard lock(g_timingMutex);
+    g_timing = timing;
+}
+
+KPReceiverLink::Timing KPReceiverLink::defaultTiming()
+{
+    std::lock_guard lock(g_timingMutex);
+    return g_timing;
+}
 
 struct KPReceiverLink::DecoderState
 {
@@ -20,20 +48,21 @@ struct KPReceiverLink::DecoderState
 KPReceiverLink::KPReceiverLink(QString host, quint16 port, std::chrono::milliseconds connectTimeout,
                                Json helloParams, Callbacks callbacks)
     : m_host(std::move(host)), m_port(port), m_timeout(connectTimeout), m_helloParams(std::move(helloParams)),
-      m_callbacks(std::move(callbacks)), m_decoder(std::make_unique<DecoderState>())
+      m_timing(defaultTiming()), m_callbacks(std::move(callbacks)),
+      m_decoder(std::make_unique<DecoderState>())
 {
 }
 
 KPReceiverLink::~KPReceiverLink()
 {
     // Answer whatever is still pending so no completion is lost.
-    std::map<long long, ResponseHandler> pending;
+    std::map<long long, Pending> pending;
     {
         std::lock_guard lock(m_pendingMutex);
         pending.swap(m_pending);
     }
-    for (auto& [id, handler] : pending)
-        handler(KPJSONRPCResponse::failure(Json(id), KPError::ConnectionClosed, "link closed"));
+    for (auto& [id, p] : pending)
+        p.handler(KPJSONRPCResponse::failure(Json(id), KPError::ConnectionClosed, "link closed"));
 }
 
 void KPReceiverLink::open()
@@ -46,10 +75,62 @@ void KPReceiverLink::shutdown()
 {
     m_silenced = true;
     m_shutdown = true;
-    Support::postTo(this, [this] {
-        finish(KPError::make(KPError::Cancelled, QStringLiteral("link closed by the sender")));
+    Support::postTo(this, [this] { finishGracefully(); });
+}
+
+void KPReceiverLink::finishGracefully()
+{
+    if (m_closing)
+        return;
+    m_closing = true;
+    const KPError closed = KPError::make(KPError::Cancelled, QStringLiteral("link closed by the sender"));
+    auto done = [this, closed] {
+        finish(closed);
         deleteLater();
-    });
+    };
+    if (m_finished || !m_socket || m_socket->state() != QAbstractSocket::ConnectedState) {
+        done();
+        return;
+    }
+    // Hand the receiver what is left of the control queue (a last "stopDisplay"); media no
+    // longer matters. At most closeFlushTimeout is spent on it.
+    std::deque<QByteArray> control;
+    {
+        std::lock_guard lock(m_queueMutex);
+        control.swap(m_control);
+        m_media.clear();
+        m_queued = 0;
+        m_controlBytes = 0;
+    }
+    for (const QByteArray& frame : control)
+        m_socket->write(frame);
+    m_socket->disconnect(this);
+    auto once = std::make_shared<bool>(false);
+    auto finishOnce = [once, done] {
+        if (!*once) {
+            *once = true;
+            done();
+        }
+    };
+    // Once everything is written, half-close and wait for the receiver to close its side, so
+    // that nothing it sent meanwhile turns our close into a reset that could discard the
+    // message. Whatever it still sends is read and ignored.
+    auto halfClose = [this] {
+        if (m_socket->bytesToWrite() == 0 && m_socket->socketDescriptor() >= 0)
+            ::shutdown(int(m_socket->socketDescriptor()), SHUT_WR);
+    };
+    connect(m_socket, &QTcpSocket::bytesWritten, this, halfClose);
+    connect(m_socket, &QTcpSocket::readyRead, this, [this] { m_socket->readAll(); });
+    connect(m_socket, &QTcpSocket::disconnected, this, finishOnce);
+    connect(m_socket, &QTcpSocket::errorOccurred, this,
+            [finishOnce](QAbstractSocket::SocketError) { finishOnce(); });
+    halfClose();
+    QTimer::singleShot(m_timing.closeFlushTimeout, this, finishOnce);
+    // A link thread that stops meanwhile (the controller going away) ends the wait at once;
+    // the thread deletes the link on its way out.
+    if (QThread* t = thread();
+        t && QCoreApplication::instance() && t != QCoreApplication::instance()->thread())
+        connect(t, &QThread::finished, this, finishOnce, Qt::DirectConnection);
 }
 
 void KPReceiverLink::startOnThread()
@@ -83,29 +164,103 @@ void KPReceiverLink::startOnThread()
                              QStringLiteral("the receiver closed the link")));
     });
 
-    request(KPBeamlineProtocol::Method::Hello, m_helloParams, [this](const KPJSONRPCResponse& response) {
-        if (m_finished)
-            return;
-        if (response.isError()) {
-            const Json& e = response.error();
-            const int code = e.value("code", 0);
-            finish(KPError::make(code == KPBeamlineProtocol::ErrorCode::Refused ? KPError::Refused
-                                                                                : KPError::ConnectionFailed,
-                                 QString::fromStdString(e.value("message", std::string("hello refused")))));
-            return;
-        }
-        const Json& result = response.result();
-        if (!result.is_object() || !result.contains("hostName") || !result["hostName"].is_string()) {
-            finish(KPError::make(KPError::ProtocolError, QStringLiteral("malformed hello answer")));
-            return;
-        }
-        m_timer->stop();
-        m_open = true;
-        if (!m_silenced && m_callbacks.opened)
-            m_callbacks.opened(result);
-    });
+    registerHello();
     m_timer->start(m_timeout);
     m_socket->connectToHost(m_host, m_port);
+}
+
+void KPReceiverLink::beginWithoutSocketForTesting()
+{
+    if (m_shutdown || m_socket || m_deadlineTimer)
+        return;
+    registerHello();
+}
+
+void KPReceiverLink::registerHello()
+{
+    m_lastReceived = std::chrono::steady_clock::now();
+    m_deadlineTimer = new QTimer(this);
+    connect(m_deadlineTimer, &QTimer::timeout, this, &KPReceiverLink::checkDeadlines);
+    m_deadlineTimer->start(kDeadlineTick);
+
+    // The connect timer bounds the hello; its own deadline only backs that up.
+    const auto helloDeadline = m_timeout + std::chrono::milliseconds(1000);
+    request(
+        KPBeamlineProtocol::Method::Hello, m_helloParams,
+        [this](const KPJSONRPCResponse& response) {
+            if (m_finished)
+                return;
+            if (response.isError()) {
+                const Json& e = response.error();
+                const auto code = JsonAccess::integer(e, "code", INT_MIN, INT_MAX);
+                const auto message = JsonAccess::string(e, "message", 1024);
+                const int c = code ? int(*code) : 0;
+                const KPError::Code kind = c == KPBeamlineProtocol::ErrorCode::Refused ? KPError::Refused
+                                           : c == KPError::Timeout ? KPError::ConnectTimeout
+                                                                   : KPError::ConnectionFailed;
+                finish(KPError::make(kind, message ? QString::fromStdString(*message)
+                                                   : QStringLiteral("hello refused")));
+                return;
+            }
+            // The same checks as a discovery reply: identity strings, version and parameters.
+            QString why;
+            if (!KPReceiverDescription::read(response.result(), &why)) {
+                const QString error = QStringLiteral("malformed hello answer: %1").arg(why);
+                if (!m_silenced && m_callbacks.protocolError)
+                    m_callbacks.protocolError(error);
+                finish(KPError::make(KPError::ProtocolError, error));
+                return;
+            }
+            if (m_timer)
+                m_timer->stop();
+            m_open = true;
+            if (!m_silenced && m_callbacks.opened)
+                m_callbacks.opened(response.result());
+        },
+        helloDeadline);
+}
+
+void KPReceiverLink::checkDeadlines()
+{
+    if (m_finished)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<std::pair<long long, ResponseHandler>> expired;
+    {
+        std::lock_guard lock(m_pendingMutex);
+        for (auto it = m_pending.begin(); it != m_pending.end();) {
+            if (it->second.deadline <= now) {
+                expired.emplace_back(it->first, std::move(it->second.handler));
+                it = m_pending.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& [id, handler] : expired) {
+        if (id == m_pingId)
+            m_pingId = 0;
+        qCInfo(lcBeamline) << "KPReceiverLink: request" << id << "to" << m_host << "had no answer in time";
+        if (handler)
+            handler(KPJSONRPCResponse::failure(Json(id), KPError::Timeout, "no answer in time"));
+        if (m_finished)
+            return;
+    }
+    if (!m_open)
+        return;
+    // Liveness: anything from the receiver counts; a quiet receiver is pinged, a silent one
+    // loses its link through the usual disconnect path.
+    const auto quiet = now - m_lastReceived;
+    if (quiet >= m_timing.idleTimeout) {
+        finish(KPError::make(KPError::Timeout,
+                             QStringLiteral("the receiver sent nothing for %1 ms")
+                                 .arg(std::chrono::duration_cast<std::chrono::milliseconds>(quiet).count())));
+        return;
+    }
+    if (quiet >= m_timing.keepAliveAfter && m_pingId == 0)
+        m_pingId = request(
+            KPBeamlineProtocol::Method::Ping, Json::object(), [](const KPJSONRPCResponse&) {},
+            m_timing.idleTimeout);
 }
 
 void KPReceiverLink::finish(KPError error)
@@ -116,6 +271,8 @@ void KPReceiverLink::finish(KPError error)
     const bool wasOpen = m_open.exchange(false);
     if (m_timer)
         m_timer->stop();
+    if (m_deadlineTimer)
+        m_deadlineTimer->stop();
     if (m_socket) {
         m_socket->disconnect(this);
         m_socket->abort();
@@ -125,15 +282,17 @@ void KPReceiverLink::finish(KPError error)
         m_control.clear();
         m_media.clear();
         m_queued = 0;
+        m_controlBytes = 0;
     }
     m_socketBuffered = 0;
-    std::map<long long, ResponseHandler> pending;
+    std::map<long long, Pending> pending;
     {
         std::lock_guard lock(m_pendingMutex);
         pending.swap(m_pending);
     }
-    for (auto& [id, handler] : pending)
-        handler(KPJSONRPCResponse::failure(Json(id), error.code, error.message.toStdString()));
+    for (auto& [id, p] : pending)
+        if (p.handler)
+            p.handler(KPJSONRPCResponse::failure(Json(id), error.code, error.message.toStdString()));
     if (m_silenced)
         return;
     if (wasOpen) {
@@ -147,14 +306,25 @@ void KPReceiverLink::finish(KPError error)
     }
 }
 
-void KPReceiverLink::request(const std::string& method, Json params, ResponseHandler handler)
+long long KPReceiverLink::request(const std::string& method, Json params, ResponseHandler handler,
+                                  std::chrono::milliseconds timeout)
 {
     const long long id = m_nextId++;
     if (handler) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + (timeout.count() > 0 ? timeout : m_timing.requestTimeout);
         std::lock_guard lock(m_pendingMutex);
-        m_pending.emplace(id, std::move(handler));
+        m_pending.emplace(id, Pending{std::move(handler), deadline});
     }
     enqueueControl(KPJSONRPCRequest(method, std::move(params), Json(id)).JSONRPCMessage());
+    return id;
+}
+
+void KPReceiverLink::extendRequest(long long id, std::chrono::milliseconds timeout)
+{
+    std::lock_guard lock(m_pendingMutex);
+    if (auto it = m_pending.find(id); it != m_pending.end())
+        it->second.deadline = std::chrono::steady_clock::now() + timeout;
 }
 
 void KPReceiverLink::notify(const std::string& method, Json params)
@@ -176,7 +346,24 @@ void KPReceiverLink::enqueueControl(const std::string& text)
     }
     {
         std::lock_guard lock(m_queueMutex);
+        if (m_controlOverflow)
+            return;
+        if (qsizetype(m_control.size()) >= kMaxQueuedControlMessages ||
+            m_controlBytes + frame.size() > kMaxQueuedControlBytes) {
+            // The receiver has stopped reading: close rather than lose a message unnoticed.
+            m_controlOverflow = true;
+            Support::postTo(this, [this] {
+                const QString why = QStringLiteral("the receiver does not read its control messages "
+                                                   "(more than %1 or %2 bytes queued)")
+                                        .arg(kMaxQueuedControlMessages)
+                                        .arg(kMaxQueuedControlBytes);
+                qCWarning(lcBeamline).noquote() << "KPReceiverLink:" << why;
+                finish(KPError::make(KPError::ConnectionClosed, why));
+            });
+            return;
+        }
         m_queued += frame.size();
+        m_controlBytes += frame.size();
         m_control.push_back(std::move(frame));
     }
     scheduleFlush();
@@ -229,7 +416,7 @@ void KPReceiverLink::flush()
         std::lock_guard lock(m_queueMutex);
         m_flushScheduled = false;
     }
-    if (m_finished || !m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
+    if (m_finished || m_closing || !m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
         return;
     while (m_socket->bytesToWrite() < kSocketChunk) {
         QByteArray next;
@@ -238,6 +425,7 @@ void KPReceiverLink::flush()
             if (!m_control.empty()) {
                 next = std::move(m_control.front());
                 m_control.pop_front();
+                m_controlBytes -= next.size();
             } else if (!m_media.empty()) {
                 next = std::move(m_media.front());
                 m_media.pop_front();
@@ -257,9 +445,22 @@ void KPReceiverLink::flush()
 
 void KPReceiverLink::readIncoming()
 {
-    if (m_finished || !m_socket)
+    if (m_finished || m_closing || !m_socket)
         return;
-    m_decoder->decoder.append(m_socket->readAll());
+    processIncoming(m_socket->readAll());
+}
+
+void KPReceiverLink::receiveForTesting(const QByteArray& bytes)
+{
+    if (!m_finished && !m_closing)
+        processIncoming(bytes);
+}
+
+void KPReceiverLink::processIncoming(const QByteArray& bytes)
+{
+    if (!bytes.isEmpty())
+        m_lastReceived = std::chrono::steady_clock::now();
+    m_decoder->decoder.append(bytes);
     QByteArray body;
     for (;;) {
         const auto status = m_decoder->decoder.next(body);
@@ -309,20 +510,24 @@ void KPReceiverLink::handleJson(const QByteArray& text)
     switch (object->kind()) {
     case KPJSONRPCObject::Kind::Response: {
         const auto& response = static_cast<const KPJSONRPCResponse&>(*object);
-        if (!response.aId().is_number_integer()) {
-            qCDebug(lcBeamline) << "KPReceiverLink: response without a numeric id ignored";
+        const auto id = JsonAccess::asInteger(response.aId(), 1, std::numeric_limits<std::int64_t>::max());
+        if (!id) {
+            qCDebug(lcBeamline) << "KPReceiverLink: response without a valid numeric id ignored";
             return;
         }
         ResponseHandler handler;
         {
             std::lock_guard lock(m_pendingMutex);
-            auto it = m_pending.find(response.aId().get<long long>());
+            auto it = m_pending.find(*id);
             if (it == m_pending.end())
-                return;
-            handler = std::move(it->second);
+                return; // unknown, or answered too late
+            handler = std::move(it->second.handler);
             m_pending.erase(it);
         }
-        handler(response);
+        if (*id == m_pingId)
+            m_pingId = 0;
+        if (handler)
+            handler(response);
         return;
     }
     case KPJSONRPCObject::Kind::Notification:

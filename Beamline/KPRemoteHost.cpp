@@ -1,15 +1,17 @@
 #include "Beamline/KPRemoteHost.h"
 
+#include "Beamline/JsonAccess.h"
 #include "Beamline/KPBeamlineProtocol.h"
+#include "Beamline/KPReceiverDescription.h"
 
 namespace {
 
-int intParameter(const Json& parameters, const char* key, int fallback)
+// An integer parameter within [min, max] (checked on the full 64-bit value, so nothing is
+// truncated); `fallback` when absent, of another type or out of range.
+int intParameter(const Json& parameters, const char* key, int min, int max, int fallback)
 {
-    auto it = parameters.find(key);
-    if (it == parameters.end() || !it->is_number_integer())
-        return fallback;
-    return it->get<int>();
+    const auto read = JsonAccess::integer(parameters, key, min, max);
+    return read ? int(*read) : fallback;
 }
 
 } // namespace
@@ -21,20 +23,20 @@ void KPRemoteHost::setParameters(Json parameters)
 
 quint16 KPRemoteHost::controlPort() const
 {
-    const int port = intParameter(m_parameters, "controlPort", KPBeamlineProtocol::kDefaultControlPort);
-    return port > 0 && port <= 65535 ? quint16(port) : KPBeamlineProtocol::kDefaultControlPort;
+    return quint16(
+        intParameter(m_parameters, "controlPort", 1, 65535, KPBeamlineProtocol::kDefaultControlPort));
 }
 
 bool KPRemoteHost::supportsH264() const
 {
-    auto it = m_parameters.find("h264");
-    return it != m_parameters.end() && it->is_boolean() && it->get<bool>();
+    return JsonAccess::boolean(m_parameters, "h264").orIfMissing(false).value_or(false);
 }
 
 QSize KPRemoteHost::maxResolution() const
 {
-    const int w = intParameter(m_parameters, "maxWidth", 0);
-    const int h = intParameter(m_parameters, "maxHeight", 0);
+    constexpr int kMax = int(KPReceiverDescription::kMaxPictureSide);
+    const int w = intParameter(m_parameters, "maxWidth", 1, kMax, 0);
+    const int h = intParameter(m_parameters, "maxHeight", 1, kMax, 0);
     if (w <= 0 || h <= 0)
         return QSize(0, 0);
     return QSize(w, h);
@@ -42,13 +44,14 @@ QSize KPRemoteHost::maxResolution() const
 
 int KPRemoteHost::conferenceVersion() const
 {
-    return intParameter(m_parameters, "conferenceVersion", 0);
+    return intParameter(m_parameters, "conferenceVersion", 0,
+                        int(KPReceiverDescription::kMaxConferenceVersion), 0);
 }
 
 quint16 KPRemoteHost::configPort() const
 {
-    const int port = intParameter(m_parameters, "configPort", KPBeamlineProtocol::kDefaultConfigPort);
-    return port > 0 && port <= 65535 ? quint16(port) : KPBeamlineProtocol::kDefaultConfigPort;
+    return quint16(
+        intParameter(m_parameters, "configPort", 1, 65535, KPBeamlineProtocol::kDefaultConfigPort));
 }
 
 Json KPRemoteHost::toJson() const

@@ -10,6 +10,9 @@
 class KPSplitScreenState : public KPSplitScreenController
 {
 public:
+    // The most screens a receiver may announce.
+    static constexpr int kMaxScreens = 16;
+
     int screenNumber() const override { return m_number; }
     int screenPosition() const override { return m_position; }
 

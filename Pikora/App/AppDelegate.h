@@ -140,6 +140,8 @@ private:
     UserInterface& ui() const { return *m_env.ui; }
     void showMessage(const QString& message, double dismissAfter = 0);
     void releasePowerAssertions();
+    // Lets the receiver's pointer drive ours (a granted stream) or stops it.
+    void setPointerForwarding(bool on);
     void postOnMain(std::function<void(AppDelegate&)> fn);
     // Posts a pointer event on the main thread, unless forwarding is off by then.
     void postPointerOnMain(std::function<void(PointerInjector&)> post);

@@ -1,6 +1,7 @@
 // What the application controller does with the accessory's link and messages: ask for the
 // paired receiver on every new link, keep the receiver target, turn button presses into a
 // connection step followed by starting or stopping the projection.
+#include "Beamline/JsonAccess.h"
 #include "Beamline/KPJSONRPC.h"
 #include "Pikora/App/AppDelegate.h"
 #include "Pikora/App/AppLogging.h"
@@ -13,15 +14,21 @@ namespace {
 const char kQueryConnectionIntent[] = "query-connection-intent";
 const char kSetPairingData[] = "set-pairing-data";
 
-// A string member of a JSON object; no value when absent or not a string.
+// The longest receiver name, address or Wi-Fi name taken from the accessory.
+constexpr std::size_t kMaxTargetText = 256;
+
+// A string member of the accessory's answer; no value when absent, and no value (with one log
+// line) when it has another type or is too long.
 std::optional<QString> stringMember(const Json& object, const char* key)
 {
-    if (!object.is_object())
-        return std::nullopt;
-    const auto it = object.find(key);
-    if (it == object.end() || !it->is_string())
-        return std::nullopt;
-    return QString::fromStdString(it->get<std::string>());
+    const auto read = JsonAccess::string(object, key, kMaxTargetText);
+    if (read)
+        return QString::fromStdString(*read);
+    if (read.error != JsonAccess::ReadError::Missing)
+        qCWarning(lcApp).noquote() << "query-connection-intent:"
+                                   << QString::fromStdString(JsonAccess::describe(read.error, key))
+                                   << "- taken as absent";
+    return std::nullopt;
 }
 
 } // namespace
@@ -105,19 +112,29 @@ void AppDelegate::connectorDidReceiveMessage(LauncherConnector*, const std::stri
 
 void AppDelegate::handleResponse(const KPJSONRPCResponse& response)
 {
-    if (!response.aId().is_string() || response.aId().get<std::string>() != kQueryConnectionIntent)
+    const auto id = JsonAccess::asString(response.aId(), sizeof(kQueryConnectionIntent));
+    if (!id || *id != kQueryConnectionIntent)
         return;
 
     if (response.isError()) {
         qCInfo(lcApp).noquote() << QStringLiteral("error while query-connection-intent:%1")
-                                       .arg(QString::fromStdString(response.error().dump()));
+                                       .arg(QString::fromStdString(
+                                                response.error().dump(-1, ' ', false,
+                                                                      Json::error_handler_t::replace))
+                                                .left(1024));
         ui().showUserNotification(tr("No pairing data is found, please try to pair Pikora again"), QString());
         return;
     }
 
     const Json& result = response.result();
-    qCInfo(lcApp).noquote()
-        << QStringLiteral("query-connection-intent: %1").arg(QString::fromStdString(result.dump()));
+    qCInfo(lcApp).noquote() << QStringLiteral("query-connection-intent: %1")
+                                   .arg(QString::fromStdString(
+                                            result.dump(-1, ' ', false, Json::error_handler_t::replace))
+                                            .left(1024));
+    if (!result.is_object()) {
+        qCWarning(lcApp) << "query-connection-intent: the answer is not an object; ignored";
+        return;
+    }
     m_targetIP = stringMember(result, "ip_addr");
     m_targetHostname = stringMember(result, "hostname").value_or(QString());
     m_targetSSIDs.clear();

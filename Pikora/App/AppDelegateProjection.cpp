@@ -60,9 +60,14 @@ void AppDelegate::startWifiDisplay()
     QPointer<AppDelegate> weak(this);
 
     controller.setWifiDisplayStartCallback([weak](std::optional<KPError> error) {
-        if (error || !weak)
-            return; // the receiver refused the stream: nothing happens
+        if (!weak)
+            return;
         AppDelegate& self = *weak;
+        if (error) {
+            // Refused, timed out or withdrawn: nothing runs, and the receiver's pointer stays off.
+            self.setPointerForwarding(false);
+            return;
+        }
         QSize nativeSize(0, 0);
         if (auto transmitter = self.deviceController().transmitter()) {
             auto device = transmitter->connectedDevice();
@@ -72,8 +77,21 @@ void AppDelegate::startWifiDisplay()
         const std::uint32_t displayId = self.m_env.mainDisplayId ? self.m_env.mainDisplayId() : 0;
         auto session = AVSessionUtility::sharedInstance();
         session->setDeviceNativeResolution(nativeSize);
-        session->startCapture(AbstractCaptureDevice::mainDisplay(displayId), AVSessionUtility::outputFormat(),
-                              kCaptureQuality);
+        if (!session->startCapture(AbstractCaptureDevice::mainDisplay(displayId),
+                                   AVSessionUtility::outputFormat(), kCaptureQuality)) {
+            // The receiver granted a stream we cannot feed: give it back, tell the user, and
+            // neither tell the accessory nor keep the machine awake.
+            qCWarning(lcApp).noquote()
+                << QStringLiteral("projection not started: the encoder cannot start for "
+                                  "a receiver of %1x%2")
+                       .arg(nativeSize.width())
+                       .arg(nativeSize.height());
+            self.setPointerForwarding(false);
+            self.m_projecting = false;
+            self.deviceController().stopWifiDisplay();
+            self.showMessage(tr("Cannot start projecting to this receiver"), kNotificationDuration);
+            return;
+        }
         sendNotification(self.m_connector.get(), "notify-projection-started");
 
         // A second start without a stop in between must not leak the earlier assertions.
@@ -87,6 +105,8 @@ void AppDelegate::startWifiDisplay()
                 qCInfo(lcApp).noquote() << QStringLiteral("IOPMAssertionCreateWithName:%1").arg(r.code());
             }
         }
+        // The receiver's pointer drives ours only from here until the stream ends.
+        self.setPointerForwarding(true);
         self.m_projecting = true;
         emit self.projectionStarted();
     });
@@ -95,33 +115,37 @@ void AppDelegate::startWifiDisplay()
         if (!weak)
             return;
         AppDelegate& self = *weak;
-        sendNotification(self.m_connector.get(), "notify-projection-stopped");
+        self.setPointerForwarding(false);
         self.m_isConnecting = false;
+        if (!self.m_projecting)
+            return; // a stream that never ran (the encoder could not start): nothing to report
+        sendNotification(self.m_connector.get(), "notify-projection-stopped");
         self.showMessage(tr("Disconnect WiFi Display"), kNotificationDuration);
         self.m_projecting = false;
         emit self.projectionStopped();
     });
 
-    if (auto transmitter = controller.transmitter()) {
-        if (KPHIDEventController* hid = transmitter->HIDEventController()) {
-            hid->setEnableHIDControl(true);
-            hid->addHIDEventListener(this);
-        }
-    }
-    m_pointerForwarding = true;
     controller.startWifiDisplay();
+}
+
+void AppDelegate::setPointerForwarding(bool on)
+{
+    m_pointerForwarding = on;
+    auto transmitter = deviceController().transmitter();
+    KPHIDEventController* hid = transmitter ? transmitter->HIDEventController() : nullptr;
+    if (!hid)
+        return;
+    hid->setEnableHIDControl(on);
+    if (on)
+        hid->addHIDEventListener(this);
+    else
+        hid->removeHIDEventListener(this);
 }
 
 void AppDelegate::stopWifiDisplay(bool dropLink)
 {
     KPDeviceController& controller = deviceController();
-    m_pointerForwarding = false;
-    if (auto transmitter = controller.transmitter()) {
-        if (KPHIDEventController* hid = transmitter->HIDEventController()) {
-            hid->setEnableHIDControl(false);
-            hid->removeHIDEventListener(this);
-        }
-    }
+    setPointerForwarding(false);
     controller.stopWifiDisplay();
     if (dropLink)
         controller.disconnect();

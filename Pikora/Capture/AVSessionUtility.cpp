@@ -65,16 +65,19 @@ AVSessionUtility::~AVSessionUtility()
     QObject::disconnect(m_screenPositionConnection);
     // The last reference may be dropped by a job on one of our own queues; a queue cannot
     // join its own thread, so let another thread finish them.
+    m_layoutTimer.reset();
     const bool onOwnQueue = (m_captureQueue && m_captureQueue->isCurrent()) ||
                             (m_compressQueue && m_compressQueue->isCurrent()) ||
-                            (m_sendQueue && m_sendQueue->isCurrent());
+                            (m_sendQueue && m_sendQueue->isCurrent()) ||
+                            (m_layoutQueue && m_layoutQueue->isCurrent());
     if (onOwnQueue) {
         std::thread([capture = std::move(m_captureQueue), compress = std::move(m_compressQueue),
-                     send = std::move(m_sendQueue)]() mutable {
+                     send = std::move(m_sendQueue), layout = std::move(m_layoutQueue)]() mutable {
             // A paused session's capture queue is still suspended; let it drain.
             capture.reset();
             compress.reset();
             send.reset();
+            layout.reset();
         }).detach();
     }
 }
@@ -126,9 +129,9 @@ std::shared_ptr<KPDataTransmitter> AVSessionUtility::transmitter() const
     return provider ? provider() : nullptr;
 }
 
-void AVSessionUtility::startCapture(const AbstractCaptureDevice& device, qint64 outputFormat, qint64 quality)
+bool AVSessionUtility::startCapture(const AbstractCaptureDevice& device, qint64 outputFormat, qint64 quality)
 {
-    startCapture(device, outputFormat, quality, QSizeF(0, 0));
+    return startCapture(device, outputFormat, quality, QSizeF(0, 0));
 }
 
 void AVSessionUtility::stopTimerLocked()
@@ -140,7 +143,7 @@ void AVSessionUtility::stopTimerLocked()
     }
 }
 
-void AVSessionUtility::startCapture(const AbstractCaptureDevice& device, qint64 outputFormat, qint64 quality,
+bool AVSessionUtility::startCapture(const AbstractCaptureDevice& device, qint64 outputFormat, qint64 quality,
                                     const QSizeF& desireResolution)
 {
     std::lock_guard lock(m_lock);
@@ -187,12 +190,20 @@ void AVSessionUtility::startCapture(const AbstractCaptureDevice& device, qint64 
         m_captureQueue = std::make_unique<DispatchQueue>("captureQueue.desktop");
         m_compressQueue = std::make_unique<DispatchQueue>("compressQueue");
         m_sendQueue = std::make_unique<DispatchQueue>("sendQueue");
+        m_layoutQueue = std::make_unique<DispatchQueue>("layoutQueue");
     }
 
     m_compressor = mapped ? setupImageCompressor(*mapped) : nullptr;
-    if (!m_compressor)
-        qCWarning(lcCapture) << "capture: no compressor for output format" << m_format
-                             << "- frames will be dropped";
+    if (!m_compressor) {
+        // A compressor that cannot encode would only drop every frame: this is a failed start.
+        qCWarning(lcCapture).noquote() << QStringLiteral("capture: cannot start: no compressor for output "
+                                                         "format %1 at limit %2x%3")
+                                              .arg(m_format)
+                                              .arg(m_resolution.width())
+                                              .arg(m_resolution.height());
+        tearDownLocked();
+        return false;
+    }
 
     const std::uint64_t generation = m_generation;
     std::weak_ptr<AVSessionUtility> weak = weak_from_this();
@@ -207,6 +218,7 @@ void AVSessionUtility::startCapture(const AbstractCaptureDevice& device, qint64 
                                        .arg(m_quality)
                                        .arg(m_resolution.width())
                                        .arg(m_resolution.height());
+    return true;
 }
 
 std::shared_ptr<KPImageCompressor> AVSessionUtility::setupImageCompressor(const CaptureOptions& options)
@@ -234,8 +246,9 @@ std::shared_ptr<KPImageCompressor> AVSessionUtility::setupImageCompressor(const 
     } else if (auto* jpeg = dynamic_cast<KPJpegImageCompressor*>(compressor.get())) {
         jpeg->setJpegQuality(options.value(kKPCaptureOptionJPEGQuality).toDouble());
     }
-    // A compressor that failed to set up is used anyway: it produces nothing.
-    compressor->setup();
+    // A compressor that cannot set up is not kept: it would produce nothing.
+    if (!compressor->setup())
+        return nullptr;
     return compressor;
 }
 
@@ -347,20 +360,29 @@ void AVSessionUtility::recordHandOver(std::chrono::steady_clock::time_point tick
     m_stats.latenciesUs.push_back(std::uint32_t(std::clamp<long long>(latency, 0, UINT32_MAX)));
 }
 
-void AVSessionUtility::stopCapture()
+void AVSessionUtility::tearDownLocked()
 {
-    std::lock_guard lock(m_lock);
-    const bool wasRunning = m_desktopImageProvider != nullptr;
-    setAudioOn(false);
     stopTimerLocked();
-    if (wasRunning)
-        qCInfo(lcCapture) << "capture: stopped";
+    if (m_layoutTimer)
+        m_layoutTimer->cancel();
+    m_layoutTimerArmed = false;
+    m_layoutPending = false;
     if (m_desktopImageProvider)
         m_desktopImageProvider->setActiveVideoDevice(std::nullopt);
     m_desktopImageProvider.reset();
     if (m_compressor)
         m_compressor->cleanup();
     m_compressor.reset();
+}
+
+void AVSessionUtility::stopCapture()
+{
+    std::lock_guard lock(m_lock);
+    const bool wasRunning = m_desktopImageProvider != nullptr;
+    setAudioOn(false);
+    if (wasRunning)
+        qCInfo(lcCapture) << "capture: stopped";
+    tearDownLocked();
     if (m_stopCaptureCompletionBlock)
         m_stopCaptureCompletionBlock();
     m_deviceNativeResolution = QSizeF(0, 0);
@@ -430,21 +452,60 @@ bool AVSessionUtility::isDisplayPaused() const
 void AVSessionUtility::observeValueForKeyPath(KPDataTransmitter* object)
 {
     std::lock_guard lock(m_lock);
-    if (!isRunning())
+    if (!isRunning() || !m_layoutQueue)
         return;
     const std::shared_ptr<KPDataTransmitter> tx = transmitter();
     if (!tx || tx.get() != object)
         return;
+    // A receiver may flip its layout many times a second: only the layout it settles on is
+    // applied, and restarts stay kMinLayoutRestartInterval apart.
+    m_layoutPending = true;
+    if (m_layoutTimerArmed)
+        return;
+    if (!m_layoutTimer) {
+        std::weak_ptr<AVSessionUtility> weak = weak_from_this();
+        m_layoutTimer = std::make_unique<DispatchTimer>(*m_layoutQueue, [weak] {
+            if (auto self = weak.lock())
+                self->applyPendingLayout();
+        });
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const auto spacing = m_lastLayoutRestart + kMinLayoutRestartInterval - now;
+    const auto delay = std::max<std::chrono::nanoseconds>(kLayoutSettle, spacing);
+    m_layoutTimerArmed = true;
+    m_layoutTimer->start(delay, std::chrono::nanoseconds::zero());
+}
+
+void AVSessionUtility::applyPendingLayout()
+{
+    std::lock_guard lock(m_lock);
+    m_layoutTimerArmed = false;
+    if (!m_layoutPending || !isRunning())
+        return;
+    m_layoutPending = false;
+    const std::shared_ptr<KPDataTransmitter> tx = transmitter();
     const std::optional<AbstractCaptureDevice> device = m_desktopImageProvider->activeVideoDevice();
-    if (!device)
+    if (!tx || !device)
         return;
     KPSplitScreenController* split = tx->splitScreenController();
     const int screenNumber = split ? split->screenNumber() : 1;
     const QSizeF desired =
         screenNumber > 1 ? QSizeF(kSplitScreenWidth, kSplitScreenHeight) : m_deviceNativeResolution;
+    const QSizeF effective = desired.isNull() ? m_deviceNativeResolution : desired;
+    if (effective == m_resolution)
+        return; // the layout settled where it started: nothing to restart
     qCInfo(lcCapture) << "capture: receiver shows" << screenNumber << "screens, restarting with limit"
                       << desired;
-    startCapture(*device, m_format, m_quality, desired);
+    m_lastLayoutRestart = std::chrono::steady_clock::now();
+    ++m_layoutRestarts;
+    if (!startCapture(*device, m_format, m_quality, desired))
+        qCWarning(lcCapture) << "capture: the restart for the new layout failed; capture has stopped";
+}
+
+std::uint64_t AVSessionUtility::layoutRestarts() const
+{
+    std::lock_guard lock(m_lock);
+    return m_layoutRestarts;
 }
 
 void AVSessionUtility::setAudioPath(std::shared_ptr<CaptureAudioPath> path)

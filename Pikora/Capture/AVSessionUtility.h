@@ -28,7 +28,8 @@ class PixelBuffer;
 // "captureQueue.desktop", compresses it on "compressQueue" (H.264 or JPEG) and hands the
 // result to the transmitter on "sendQueue". It restarts itself when the receiver switches
 // between full and split screen, and obeys the "stopDisplay", "pauseDisplay" and
-// "resumeDisplay" notifications.
+// "resumeDisplay" notifications. Layout changes are coalesced: the last one wins after
+// kLayoutSettle, and layout restarts are at least kMinLayoutRestartInterval apart.
 //
 // Typical use (projection control, main thread):
 //     auto session = AVSessionUtility::sharedInstance();
@@ -50,6 +51,8 @@ public:
     static constexpr qint64 kKeyframeInterval = 15;
     static constexpr double kSplitScreenWidth = 800;
     static constexpr double kSplitScreenHeight = 600;
+    static constexpr std::chrono::milliseconds kLayoutSettle{250};
+    static constexpr std::chrono::milliseconds kMinLayoutRestartInterval{1000};
 
     // The process's session, created on first use.
     static std::shared_ptr<AVSessionUtility> sharedInstance();
@@ -69,9 +72,11 @@ public:
     void setTransmitterProvider(TransmitterProvider provider);
     std::shared_ptr<KPDataTransmitter> transmitter() const;
 
-    // (Re)starts capture; a zero desired size means deviceNativeResolution.
-    void startCapture(const AbstractCaptureDevice& device, qint64 outputFormat, qint64 quality);
-    void startCapture(const AbstractCaptureDevice& device, qint64 outputFormat, qint64 quality,
+    // (Re)starts capture; a zero desired size means deviceNativeResolution. Returns false, and
+    // leaves the session stopped, when no compressor could be set up for the format and size
+    // (an unknown format, a size the encoder cannot take, no encoder at all).
+    bool startCapture(const AbstractCaptureDevice& device, qint64 outputFormat, qint64 quality);
+    bool startCapture(const AbstractCaptureDevice& device, qint64 outputFormat, qint64 quality,
                       const QSizeF& desireResolution);
     // Stops capture and audio; safe when not running. Calls the registered stop closure.
     void stopCapture();
@@ -88,8 +93,11 @@ public:
     void resumeDisplay(const Notification& notification);
     bool isDisplayPaused() const;
 
-    // The transmitter reported a new split-screen layout ("screenPosition").
+    // The transmitter reported a new split-screen layout ("screenPosition"). The restart it
+    // calls for happens on the session's layout queue once the layout has settled.
     void observeValueForKeyPath(KPDataTransmitter* object);
+    // How many restarts layout changes have caused.
+    std::uint64_t layoutRestarts() const;
 
     // Audio forwarding. While the receiver shows this sender alone and "SoundEnable" is on,
     // the default input and output are switched to the AUDIO_DEVICE_NAME device, its sound is
@@ -153,6 +161,8 @@ private:
     void startAudioSession();
     void stopAudioSession();
     void audioCaptured(const QByteArray& bytes, qint32 status);
+    void tearDownLocked();
+    void applyPendingLayout();
 
     mutable std::recursive_mutex m_lock;
 
@@ -160,11 +170,18 @@ private:
     std::unique_ptr<DispatchQueue> m_captureQueue;
     std::unique_ptr<DispatchQueue> m_compressQueue;
     std::unique_ptr<DispatchQueue> m_sendQueue;
+    std::unique_ptr<DispatchQueue> m_layoutQueue;
 
     std::shared_ptr<KPDesktopImageProvider> m_desktopImageProvider;
     std::shared_ptr<KPImageCompressor> m_compressor;
     std::unique_ptr<DispatchTimer> m_captureSource;
     std::uint64_t m_generation = 0;
+    // Layout changes waiting for their settle time.
+    std::unique_ptr<DispatchTimer> m_layoutTimer;
+    bool m_layoutPending = false;
+    bool m_layoutTimerArmed = false;
+    std::chrono::steady_clock::time_point m_lastLayoutRestart{};
+    std::uint64_t m_layoutRestarts = 0;
 
     qint64 m_format = 0;
     qint64 m_quality = 0;

@@ -17,6 +17,14 @@ namespace {
 // in L2 while it is scaled. Even, so chroma rows line up.
 constexpr int kBandRows = 32;
 
+// The banded path feeds the scaler slices of kBandRows rows. libswscale's slice buffers are
+// sized for moderate ratios: at strong reductions (a receiver that takes 2x2, 28x16 or 64x2
+// pictures) the vertical filter spans far more rows than a band and the scaler reads past
+// its buffers. Such reductions go through the whole-picture path instead; every size a
+// projection normally uses (down to a third of the screen) stays banded.
+constexpr int kMaxBandedReduction = 4;
+constexpr int kMinBandedSide = 16;
+
 struct SwsDeleter
 {
     void operator()(SwsContext* c) const { sws_freeContext(c); }
@@ -77,7 +85,11 @@ bool FrameConverter::convert(const std::uint8_t* bgra, int bytesPerRow, int srcW
         return false;
     const bool nv12 = layout == Layout::NV12;
 
-    if (m_method == Method::Swscale) {
+    const bool banded = m_method == Method::Libyuv && srcWidth <= dstWidth * kMaxBandedReduction &&
+                        srcHeight <= dstHeight * kMaxBandedReduction && dstWidth >= kMinBandedSide &&
+                        dstHeight >= kMinBandedSide;
+    const bool sameSize = srcWidth == dstWidth && srcHeight == dstHeight;
+    if (m_method == Method::Swscale || (!banded && !sameSize)) {
         const AVPixelFormat out = nv12 ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
         d->packed.reset(sws_getCachedContext(d->packed.release(), srcWidth, srcHeight, AV_PIX_FMT_BGR0,
                                              dstWidth, dstHeight, out, SWS_BILINEAR, nullptr, nullptr,
@@ -92,7 +104,7 @@ bool FrameConverter::convert(const std::uint8_t* bgra, int bytesPerRow, int srcW
     }
 
     // libyuv calls 32-bit B,G,R,A memory order "ARGB" (a little-endian ARGB word).
-    if (srcWidth == dstWidth && srcHeight == dstHeight) {
+    if (sameSize) {
         if (nv12)
             return libyuv::ARGBToNV12(bgra, bytesPerRow, dst[0], dstStride[0], dst[1], dstStride[1], dstWidth,
                                       dstHeight) == 0;

@@ -9,7 +9,9 @@
 // The default path walks the source in bands of rows: libyuv converts a band to YUV while
 // it is in the cache and libswscale's slice interface scales the band's planes (bicubic luma,
 // area-averaged chroma: proper filters, so text neither aliases nor blurs much). The plain
-// libswscale path (packed input, bilinear) is kept for comparison; it is markedly slower.
+// libswscale path (packed input, bilinear) is kept for comparison; it is markedly slower. It
+// also takes the strong reductions (more than 4 times, or below 16 pixels a side) that the
+// banded path cannot, so any output size of at least 1x1 converts.
 class FrameConverter
 {
 public:

@@ -43,7 +43,13 @@ KPJpegImageCompressor::~KPJpegImageCompressor()
 
 bool KPJpegImageCompressor::setup()
 {
-    return true;
+    // Any picture of at least one pixel within the protocol's 16384 per side can be encoded.
+    const QSizeF size = resolution();
+    const bool usable = std::isfinite(size.width()) && std::isfinite(size.height()) && size.width() >= 1 &&
+                        size.height() >= 1 && size.width() <= kMaxSide && size.height() <= kMaxSide;
+    if (!usable)
+        qCWarning(lcCompress) << "jpeg: cannot encode at" << size;
+    return usable;
 }
 
 void KPJpegImageCompressor::cleanup()
@@ -119,20 +125,26 @@ void KPJpegImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
     const int* coefficients = sws_getCoefficients(SWS_CS_ITU601);
     sws_setColorspaceDetails(d->sws, coefficients, 1, coefficients, 1, 0, 1 << 16, 1 << 16);
 
-    d->planes.resize(std::size_t(w) * h + 2 * std::size_t(chromaW) * chromaH);
+    // libswscale writes whole SIMD blocks: rows are 64-byte aligned and each plane has a
+    // padding row, so narrow pictures (a receiver that takes 1x1 or 3x2) stay inside.
+    const int lumaStride = (w + 63) & ~63;
+    const int chromaStride = (chromaW + 63) & ~63;
+    const std::size_t lumaSize = std::size_t(lumaStride) * (h + 1);
+    const std::size_t chromaSize = std::size_t(chromaStride) * (chromaH + 1);
+    d->planes.resize(lumaSize + 2 * chromaSize);
     std::uint8_t* y = d->planes.data();
-    std::uint8_t* u = y + std::size_t(w) * h;
-    std::uint8_t* v = u + std::size_t(chromaW) * chromaH;
+    std::uint8_t* u = y + lumaSize;
+    std::uint8_t* v = u + chromaSize;
     const std::uint8_t* src[4] = {image->baseAddress(), nullptr, nullptr, nullptr};
     const int srcStride[4] = {image->bytesPerRow(), 0, 0, 0};
     std::uint8_t* dst[4] = {y, u, v, nullptr};
-    const int dstStride[4] = {w, chromaW, chromaW, 0};
+    const int dstStride[4] = {lumaStride, chromaStride, chromaStride, 0};
     if (sws_scale(d->sws, src, srcStride, 0, image->height(), dst, dstStride) != h)
         return;
     image.reset();
 
     const unsigned char* planes[3] = {y, u, v};
-    const int strides[3] = {w, chromaW, chromaW};
+    const int strides[3] = {lumaStride, chromaStride, chromaStride};
     unsigned char* out = nullptr;
     unsigned long jpegSize = 0;
     const int rc = tjCompressFromYUVPlanes(d->tj.get(), planes, w, strides, h, TJSAMP_420, &out, &jpegSize,
@@ -144,5 +156,5 @@ void KPJpegImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
     }
     const QByteArray jpeg(reinterpret_cast<const char*>(out), qsizetype(jpegSize));
     if (CompletionBlock block = completionBlock())
-        block(jpeg, qint64(limit.width()), qint64(limit.height()));
+        block(jpeg, w, h); // the size of the picture, which may be smaller than the limit
 }

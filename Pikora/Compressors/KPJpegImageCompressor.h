@@ -13,10 +13,15 @@
 class KPJpegImageCompressor : public KPImageCompressor
 {
 public:
+    // The largest side setup() accepts (the protocol's limit).
+    static constexpr int kMaxSide = 16384;
+
     KPJpegImageCompressor();
     ~KPJpegImageCompressor() override;
 
+    // False when `resolution` cannot be encoded (below 1x1, above kMaxSide, not a number).
     bool setup() override;
+    // The closure gets the picture's own size, which may be smaller than the limit.
     void compressRawImage(std::shared_ptr<PixelBuffer> image, CompletionBlock completion) override;
     void cleanup() override;
 

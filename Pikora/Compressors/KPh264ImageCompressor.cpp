@@ -292,13 +292,17 @@ bool KPh264ImageCompressor::setup()
     std::lock_guard lock(m_lock);
     const QSizeF size = resolution();
     EncoderConfig config;
-    // 4:2:0 needs even sizes; an odd limit loses its last row or column.
-    config.width = int(std::trunc(size.width())) & ~1;
-    config.height = int(std::trunc(size.height())) & ~1;
+    // 4:2:0 needs even sizes; an odd limit loses its last row or column. The protocol allows
+    // up to 16384 per side; anything else (or not a number) cannot be encoded.
+    const auto side = [](double v) {
+        return std::isfinite(v) && v >= 0 && v <= double(kMaxSide) ? int(std::trunc(v)) & ~1 : 0;
+    };
+    config.width = side(size.width());
+    config.height = side(size.height());
     config.fps = m_fps;
     config.bitrate = m_bitrate;
     config.keyframeInterval = m_keyframeInterval;
-    if (config.width < 2 || config.height < 2) {
+    if (config.width < kMinSide || config.height < kMinSide) {
         qCWarning(lcCompress) << "h264: cannot encode at" << size;
         return false;
     }
@@ -435,8 +439,8 @@ void KPh264ImageCompressor::gogo(const QByteArray& frame, const QByteArray& sps,
     record(frame, sps, pps, isKeyFrame);
     const QByteArray unit = H264AccessUnit::assemble(frame, sps, pps, isKeyFrame);
     if (CompletionBlock completion = completionBlock()) {
-        const QSizeF size = resolution();
-        completion(unit, qint64(size.width()), qint64(size.height()));
+        // The size actually encoded (even, see setup()), which is what the receiver decodes.
+        completion(unit, d->ctx ? d->ctx->width : 0, d->ctx ? d->ctx->height : 0);
     }
 }
 

@@ -18,6 +18,10 @@ class KPh264ImageCompressor : public KPImageCompressor
 public:
     using WriteFileCompletionBlock = std::function<void(const QString& path)>;
 
+    // The sizes setup() accepts, after rounding down to even numbers.
+    static constexpr int kMinSide = 2;
+    static constexpr int kMaxSide = 16384;
+
     KPh264ImageCompressor();
     ~KPh264ImageCompressor() override;
 

@@ -9,6 +9,8 @@
 #include "Pikora/StartAtLoginController/StartAtLoginController.h"
 #include "Pikora/UI/PreferenceKeys.h"
 #include "QuorbelOSXUtility/UsbBus.h"
+#include "Pikora/Capture/AVSessionUtility.h"
+#include "Pikora/Capture/KPDesktopImageProvider.h"
 #include "RecordingUserInterface.h"
 #include "Support/UserDefaults.h"
 #include "tests/StartAtLoginController/FakeLoginItems.h"
@@ -305,22 +307,51 @@ TEST(AppDelegateText, TouchPointsScaleToTheMainScreen)
     EXPECT_EQ(AppDelegate::scaleTouchPoint({5, 5}, {1920, 1080}, {0, 0}), QPointF(0, 0));
 }
 
-TEST_F(AppDelegateTest, PointerEventsAreForwardedOnlyWhileProjecting)
+TEST_F(AppDelegateTest, PointerEventsAreForwardedOnlyBetweenAGrantedStartAndItsStop)
 {
+    KPDesktopImageProvider::setCaptureBackend(CaptureBackend::TestPattern);
+    ReceiverEmulatorConfig config;
+    config.bindAddress = QHostAddress(QStringLiteral("127.0.0.6"));
+    config.name = QStringLiteral("Pointer Room");
+    config.discoveryPort = 0;
+    config.controlPort = 0;
+    config.configPort = -1;
+    ReceiverEmulator receiver(config);
+    QString error;
+    ASSERT_TRUE(receiver.start(&error)) << error.toStdString();
+    receiver.setRefuseStream(true);
+    env.scanTargets = {config.bindAddress};
+    env.discoveryPort = receiver.discoveryPort();
+
     auto app = launch();
-    app->mouseMoveDetected({3, 4});
-    app->touchEventConvertedToSingleMouseEvent_Down({10, 10}, {100, 100});
-    QCoreApplication::processEvents();
+    auto sendAll = [&] {
+        app->mouseMoveDetected({3, 4});
+        app->LeftMouseDownDetected();
+        app->touchEventConvertedToSingleMouseEvent_Down({50, 50}, {100, 100});
+        app->wheelScrollDetected({0, 5});
+        QCoreApplication::processEvents();
+    };
+    sendAll();
     EXPECT_TRUE(pointer.events().isEmpty());
 
-    app->startWifiDisplay(); // no receiver: the stream never starts, but forwarding is on
-    app->mouseMoveDetected({3, 4});
-    app->LeftMouseDownDetected();
-    app->touchEventConvertedToSingleMouseEvent_Down({50, 50}, {100, 100});
-    app->wheelScrollDetected({0, 5});
-    QCoreApplication::processEvents();
+    // Connected, stream requested and refused: the receiver's pointer stays off, also while
+    // the request was unanswered.
+    deliver(*app, R"({"jsonrpc":"2.0","id":"query-connection-intent","result":{"ip_addr":"127.0.0.6",)"
+                  R"("hostname":"Pointer Room"}})");
+    sendAll();
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.statistics().startRequests >= 1, 8000);
+    QTest::qWait(300);
+    sendAll();
+    EXPECT_TRUE(pointer.events().isEmpty());
+    EXPECT_FALSE(app->isProjecting());
+
+    // Granted: forwarded. Touches post at once from the caller's thread; moves and buttons
+    // hop to the main queue.
+    receiver.setRefuseStream(false);
+    app->startWifiDisplay();
+    QTRY_VERIFY_WITH_TIMEOUT(app->isProjecting(), 8000);
+    sendAll();
     const auto events = pointer.events();
-    // Touches post at once from the caller's thread; moves and buttons hop to the main queue.
     ASSERT_EQ(events.size(), 3);
     EXPECT_EQ(events[0].kind, FakePointerInjector::Kind::LeftDown);
     EXPECT_EQ(events[0].value, QPointF(720, 450));
@@ -328,11 +359,58 @@ TEST_F(AppDelegateTest, PointerEventsAreForwardedOnlyWhileProjecting)
     EXPECT_EQ(events[1].value, QPointF(3, 4));
     EXPECT_EQ(events[2].kind, FakePointerInjector::Kind::LeftDownOnCurrentPoint);
 
-    app->mouseMoveDetected({1, 1}); // queued before the stop: dropped when it runs
+    // The receiver ends the stream: off again.
+    receiver.stopDisplay();
+    QTRY_VERIFY_WITH_TIMEOUT(!app->isProjecting(), 8000);
+    sendAll();
+    EXPECT_EQ(pointer.events().size(), 3);
+
+    // A stop of our own, with a move already queued: dropped when it runs.
+    receiver.setRefuseStream(false);
+    app->startWifiDisplay();
+    QTRY_VERIFY_WITH_TIMEOUT(app->isProjecting(), 8000);
+    app->mouseMoveDetected({1, 1});
     app->stopWifiDisplay(false);
     app->RightMouseDownDetected();
     QCoreApplication::processEvents();
     EXPECT_EQ(pointer.events().size(), 3);
+    app.reset();
+    devices.disconnect();
+}
+
+TEST_F(AppDelegateTest, AnEncoderThatCannotStartIsAFailedStartTheUserHearsOf)
+{
+    KPDesktopImageProvider::setCaptureBackend(CaptureBackend::TestPattern);
+    ReceiverEmulatorConfig config;
+    config.bindAddress = QHostAddress(QStringLiteral("127.0.0.6"));
+    config.name = QStringLiteral("Tiny Room");
+    config.maxResolution = QSize(1, 1);
+    config.discoveryPort = 0;
+    config.controlPort = 0;
+    config.configPort = -1;
+    ReceiverEmulator receiver(config);
+    QString error;
+    ASSERT_TRUE(receiver.start(&error)) << error.toStdString();
+    env.scanTargets = {config.bindAddress};
+    env.discoveryPort = receiver.discoveryPort();
+
+    auto app = launch();
+    bool started = false;
+    QObject::connect(app.get(), &AppDelegate::projectionStarted, [&] { started = true; });
+    deliver(*app, R"({"jsonrpc":"2.0","id":"query-connection-intent","result":{"ip_addr":"127.0.0.6",)"
+                  R"("hostname":"Tiny Room"}})");
+    QTRY_VERIFY_WITH_TIMEOUT(ui.hasMessage(QStringLiteral("Cannot start projecting to this receiver")), 8000);
+    // The granted stream is given back; nothing else happens.
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.statistics().stopRequests >= 1, 5000);
+    QTest::qWait(300);
+    EXPECT_FALSE(started);
+    EXPECT_FALSE(app->isProjecting());
+    EXPECT_FALSE(AVSessionUtility::sharedInstance()->isRunning());
+    EXPECT_EQ(AVSessionUtility::sharedInstance()->compressor(), nullptr);
+    EXPECT_EQ(power.heldCount(), 0);
+    EXPECT_FALSE(ui.hasMessage(QStringLiteral("Disconnect WiFi Display")));
+    app.reset();
+    devices.disconnect();
 }
 
 TEST_F(AppDelegateTest, UnplugClearsTheTargetAndTellsTheUser)

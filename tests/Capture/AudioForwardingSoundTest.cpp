@@ -15,6 +15,7 @@
 #include <QFile>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <thread>
 #include <sys/wait.h>
 
 using namespace std::chrono_literals;
@@ -70,13 +71,22 @@ TEST(AudioForwardingSound, ToneReachesTheTransmitterWhileFullScreenAndDevicesCom
     // Split screen: audio stops and the user's devices come back; whole screen: again.
     kill(player, SIGTERM);
     waitpid(player, nullptr, 0);
+    // Layout changes settle before they restart anything: wait for each restart.
+    const auto waitForRestart = [&session](std::uint64_t count) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (session->layoutRestarts() < count && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        return session->layoutRestarts() >= count;
+    };
     tx->split.number = 2;
     emit tx->screenPositionChanged(2, 1);
+    ASSERT_TRUE(waitForRestart(1));
     EXPECT_FALSE(session->audioOn());
     EXPECT_EQ(server.defaultSink(), QStringLiteral("speakers"));
     EXPECT_FALSE(server.sinkNames().contains(kSonvexSink));
     tx->split.number = 1;
     emit tx->screenPositionChanged(1, 0);
+    ASSERT_TRUE(waitForRestart(2));
     EXPECT_TRUE(session->audioOn());
     EXPECT_EQ(server.defaultSink(), kSonvexSink);
     const pid_t second = server.playTone(880, 30);

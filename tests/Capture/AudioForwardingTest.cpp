@@ -11,6 +11,7 @@
 
 #include <QLoggingCategory>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace {
 
@@ -117,8 +118,16 @@ TEST_F(AudioForwarding, AudioFollowsTheReceiversLayout)
 {
     start();
     path->takeCalls();
+    // Layout changes settle before they restart anything: wait for each restart.
+    const auto waitForRestart = [this](std::uint64_t count) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (session->layoutRestarts() < count && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return session->layoutRestarts() >= count;
+    };
     tx->split.number = 2;
     emit tx->screenPositionChanged(2, 1);
+    ASSERT_TRUE(waitForRestart(1));
     EXPECT_FALSE(session->audioOn());
     EXPECT_EQ(path->takeCalls(), kSwitchOff);
     path->deliver(QByteArray(4096, '\1'));
@@ -126,6 +135,7 @@ TEST_F(AudioForwarding, AudioFollowsTheReceiversLayout)
 
     tx->split.number = 1;
     emit tx->screenPositionChanged(1, 0);
+    ASSERT_TRUE(waitForRestart(2));
     EXPECT_TRUE(session->audioOn());
     EXPECT_EQ(path->takeCalls(), (QStringList{kSwitchOn[0], kSwitchOn[1], kSwitchOn[3], kSwitchOn[4]}));
     path->deliver(QByteArray(4096, '\2'));

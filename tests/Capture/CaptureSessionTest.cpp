@@ -22,6 +22,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
+template <typename Predicate> bool waitFor(Predicate done, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 class CaptureSession : public ::testing::Test
 {
 protected:
@@ -169,8 +180,9 @@ TEST_F(CaptureSession, SplitScreenRestartsAt800x600AndBack)
     LogCapture log;
     tx->split.number = 2;
     emit tx->screenPositionChanged(2, 1);
+    // The restart comes once the layout has settled.
+    ASSERT_TRUE(waitFor([&] { return session->resolution() == QSizeF(800, 600); }, 5s));
     EXPECT_EQ(log.lines().filter(QStringLiteral("capture: started")).size(), 1);
-    EXPECT_EQ(session->resolution(), QSizeF(800, 600));
     EXPECT_TRUE(session->isRunning());
     tx->clear();
     ASSERT_TRUE(tx->waitForCount(3, 10s));
@@ -195,7 +207,7 @@ TEST_F(CaptureSession, SplitScreenRestartsAt800x600AndBack)
 
     tx->split.number = 1;
     emit tx->screenPositionChanged(1, 0);
-    EXPECT_EQ(session->resolution(), QSizeF(1920, 1080));
+    ASSERT_TRUE(waitFor([&] { return session->resolution() == QSizeF(1920, 1080); }, 5s));
     tx->clear();
     ASSERT_TRUE(tx->waitForCount(3, 10s));
     EXPECT_EQ(tx->received().back().width, 1440);
@@ -272,16 +284,52 @@ TEST_F(CaptureSession, JpegPicturesFitTheLimit)
     tjDestroy(tj);
 }
 
-TEST_F(CaptureSession, UnknownFormatRunsWithoutCompressorAndSendsNothing)
+TEST_F(CaptureSession, AFormatOrSizeTheEncoderCannotTakeIsAFailedStart)
 {
-    session->startCapture(display(), 7, 3);
-    EXPECT_TRUE(session->isRunning());
+    // An unknown format, and a receiver whose largest picture is 1x1 for H.264: no broken
+    // compressor is kept, the session is not running, and nothing is sent.
+    EXPECT_FALSE(session->startCapture(display(), 7, 3));
+    EXPECT_FALSE(session->isRunning());
     EXPECT_EQ(session->compressor(), nullptr);
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (session->statistics().framesWithoutCompressor < 2 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(20ms);
-    EXPECT_GE(session->statistics().framesWithoutCompressor, 2u);
+
+    session->setDeviceNativeResolution(QSizeF(1, 1));
+    EXPECT_FALSE(session->startCapture(display(), 2, 3));
+    EXPECT_FALSE(session->isRunning());
+    EXPECT_EQ(session->compressor(), nullptr);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(session->statistics().ticks, 0u);
     EXPECT_EQ(tx->count(), 0u);
+
+    // The same session starts normally afterwards, at a tiny but encodable size too.
+    session->setDeviceNativeResolution(QSizeF(4, 4));
+    EXPECT_TRUE(session->startCapture(display(), 2, 3));
+    ASSERT_TRUE(tx->waitForCount(2, 10s));
+    // 1440x900 fitted to a 4x4 limit's height is 6.4x4; H.264 encodes (and announces) 6x4.
+    EXPECT_EQ(tx->received().back().width, 6);
+    EXPECT_EQ(tx->received().back().height, 4);
+}
+
+TEST_F(CaptureSession, AFloodOfLayoutChangesCostsABoundedNumberOfRestarts)
+{
+    ASSERT_TRUE(session->startCapture(display(), 2, 3));
+    ASSERT_TRUE(tx->waitForCount(1, 10s));
+    LogCapture log;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i <= 600; ++i) {
+        const int n = i % 2 == 0 ? 2 : 1;
+        tx->split.number = n;
+        emit tx->screenPositionChanged(n, n - 1);
+    }
+    // The flood ends on two screens: that layout wins.
+    ASSERT_TRUE(waitFor([&] { return session->resolution() == QSizeF(800, 600); }, 5s));
+    std::this_thread::sleep_for(1500ms);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const auto restarts = log.lines().filter(QStringLiteral("capture: started")).size();
+    EXPECT_GE(restarts, 1);
+    // At most one restart per interval, plus the first.
+    EXPECT_LE(restarts, 1 + int(seconds / 1.0) + 1) << "after " << seconds << " s";
+    EXPECT_EQ(session->layoutRestarts(), std::uint64_t(restarts));
+    EXPECT_TRUE(session->isRunning());
 }
 
 TEST_F(CaptureSession, DroppingTheSessionWhileRunningStopsCleanly)

@@ -1,5 +1,6 @@
 #include "H264TestDecoder.h"
 #include "LogCapture.h"
+#include "Pikora/Compressors/FrameConverter.h"
 #include "Pikora/Compressors/H264AccessUnit.h"
 #include "Pikora/Compressors/KPh264ImageCompressor.h"
 #include "TestFrames.h"
@@ -112,9 +113,11 @@ TEST_F(H264Compressor, DecodedPicturesShowTheFramesThatWentIn)
     }
 }
 
-TEST_F(H264Compressor, ReportsTheTruncatedResolutionForEveryFrame)
+TEST_F(H264Compressor, ReportsTheSizeItEncodesForEveryFrame)
 {
-    // A picture of any size is scaled to the resolution; the closure gets the truncated limit.
+    // A picture of any size is scaled to the resolution. 4:2:0 needs even sizes: the odd last
+    // column and row are not encoded, and the closure gets the size that is (what the
+    // receiver decodes), not the odd limit.
     TestFrames frames(QSize(1000, 700));
     auto c = make(QSizeF(641.9, 481.7));
     ASSERT_TRUE(c->setup());
@@ -122,13 +125,76 @@ TEST_F(H264Compressor, ReportsTheTruncatedResolutionForEveryFrame)
     ASSERT_EQ(units.size(), 3u);
     H264TestDecoder decoder;
     for (const Output& o : units) {
-        EXPECT_EQ(o.width, 641);
-        EXPECT_EQ(o.height, 481);
+        EXPECT_EQ(o.width, 640);
+        EXPECT_EQ(o.height, 480);
         const std::optional<DecodedPicture> picture = decoder.decode(o.data);
         ASSERT_TRUE(picture);
-        // 4:2:0 needs even sizes: the odd last column and row are not encoded.
         EXPECT_EQ(picture->width, 640);
         EXPECT_EQ(picture->height, 480);
+    }
+}
+
+TEST_F(H264Compressor, TinyPicturesEncodeOrFailCleanly)
+{
+    // Receivers may declare any size from 1x1: the output sizes that gives (the banded
+    // conversion crashed on some of them) either encode and decode at the announced size, or
+    // fail set-up and produce nothing.
+    TestFrames frames(QSize(1440, 900));
+    for (const QSizeF size :
+         {QSizeF(2, 2), QSizeF(4, 2), QSizeF(2, 4), QSizeF(28, 16), QSizeF(64, 2), QSizeF(2, 64),
+          QSizeF(3, 3), QSizeF(6.4, 4), QSizeF(6, 34), QSizeF(32, 18), QSizeF(17, 9)}) {
+        SCOPED_TRACE(testing::Message() << size.width() << "x" << size.height());
+        auto c = make(size);
+        ASSERT_TRUE(c->setup());
+        const std::vector<Output> units = encode(*c, frames, 3);
+        ASSERT_EQ(units.size(), 3u);
+        H264TestDecoder decoder;
+        for (const Output& o : units) {
+            EXPECT_EQ(o.width, qint64(size.width()) & ~1);
+            EXPECT_EQ(o.height, qint64(size.height()) & ~1);
+            const std::optional<DecodedPicture> picture = decoder.decode(o.data);
+            ASSERT_TRUE(picture);
+            EXPECT_EQ(picture->width, o.width);
+            EXPECT_EQ(picture->height, o.height);
+        }
+    }
+    for (const QSizeF size : {QSizeF(1, 1), QSizeF(1, 64), QSizeF(64, 1), QSizeF(0, 0), QSizeF(-4, 8),
+                              QSizeF(20000, 8), QSizeF(qQNaN(), 8)}) {
+        SCOPED_TRACE(testing::Message() << size.width() << "x" << size.height());
+        auto c = make(size);
+        EXPECT_FALSE(c->setup());
+        EXPECT_TRUE(encode(*c, frames, 2).empty());
+    }
+}
+
+TEST(FrameConverterSizes, EveryOutputSizeConvertsWithinItsPlanes)
+{
+    // A sweep over reductions on both sides of the banded path's limit, odd sizes included.
+    // Each plane gets a guard zone that must stay untouched.
+    for (const QSize source : {QSize(1440, 900), QSize(1001, 701)}) {
+        TestFrames frames(source, 1);
+        const std::shared_ptr<PixelBuffer> picture = frames.frame(1);
+        FrameConverter converter;
+        for (int w : {1, 2, 3, 15, 16, 17, 28, 64, 101, 360, 361, 500, 1439}) {
+            for (int h : {1, 2, 5, 16, 18, 47, 64, 224, 225, 226, 600, 899}) {
+                SCOPED_TRACE(testing::Message()
+                             << source.width() << "x" << source.height() << " -> " << w << "x" << h);
+                // Planes laid out as the encoder's frames are: rows 64-byte aligned.
+                const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+                const int ys = (w + 63) & ~63, cs = (cw + 63) & ~63;
+                constexpr std::size_t kGuard = 4096;
+                std::vector<std::uint8_t> y(std::size_t(ys) * h + kGuard, 0xA5),
+                    u(std::size_t(cs) * ch + kGuard, 0xA5), v(std::size_t(cs) * ch + kGuard, 0xA5);
+                std::uint8_t* dst[3] = {y.data(), u.data(), v.data()};
+                const int strides[3] = {ys, cs, cs};
+                EXPECT_TRUE(converter.convert(picture->baseAddress(), picture->bytesPerRow(),
+                                              picture->width(), picture->height(), dst, strides, w, h,
+                                              FrameConverter::Layout::I420));
+                for (auto* plane : {&y, &u, &v})
+                    EXPECT_TRUE(
+                        std::all_of(plane->end() - kGuard, plane->end(), [](auto b) { return b == 0xA5; }));
+            }
+        }
     }
 }
 

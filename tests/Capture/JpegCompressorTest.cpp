@@ -45,7 +45,7 @@ class JpegScale : public ::testing::TestWithParam<ScaleCase>
 {
 };
 
-TEST_P(JpegScale, PictureKeepsTheAspectRatioAndTheClosureGetsTheLimit)
+TEST_P(JpegScale, PictureKeepsTheAspectRatioAndTheClosureGetsItsSize)
 {
     const ScaleCase& c = GetParam();
     TestFrames frames(c.frame, 1);
@@ -62,22 +62,40 @@ TEST_P(JpegScale, PictureKeepsTheAspectRatioAndTheClosureGetsTheLimit)
         h = height;
     });
     ASSERT_FALSE(jpeg.isEmpty());
-    EXPECT_EQ(w, qint64(c.limit.width()));
-    EXPECT_EQ(h, qint64(c.limit.height()));
+    EXPECT_EQ(w, c.picture.width());
+    EXPECT_EQ(h, c.picture.height());
     const std::optional<JpegInfo> info = decodeJpeg(jpeg);
     ASSERT_TRUE(info);
     EXPECT_EQ(info->width, c.picture.width());
     EXPECT_EQ(info->height, c.picture.height());
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, JpegScale,
-                         ::testing::Values(ScaleCase{{2880, 1800}, {1728, 1080}, {1728, 1080}},
-                                           ScaleCase{{2880, 1800}, {960, 600}, {960, 600}},
-                                           // The width fits better than the height: the picture
-                                           // is narrower than the reported limit.
-                                           ScaleCase{{1920, 1200}, {1280, 720}, {1152, 720}},
-                                           // Smaller frames are enlarged.
-                                           ScaleCase{{640, 400}, {1280, 800}, {1280, 800}}));
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, JpegScale,
+    ::testing::Values(ScaleCase{{2880, 1800}, {1728, 1080}, {1728, 1080}},
+                      ScaleCase{{2880, 1800}, {960, 600}, {960, 600}},
+                      // The width fits better than the height: the picture
+                      // is narrower than the reported limit.
+                      ScaleCase{{1920, 1200}, {1280, 720}, {1152, 720}},
+                      // Smaller frames are enlarged.
+                      ScaleCase{{640, 400}, {1280, 800}, {1280, 800}},
+                      // Tiny receivers: a picture of at least one pixel.
+                      ScaleCase{{1440, 900}, {2, 2}, {2, 1}}, ScaleCase{{1440, 900}, {1, 1}, {1, 1}},
+                      ScaleCase{{1440, 900}, {4, 2}, {3, 2}}, ScaleCase{{1440, 900}, {28, 16}, {26, 16}},
+                      ScaleCase{{1440, 900}, {64, 2}, {3, 2}}, ScaleCase{{1440, 900}, {2, 64}, {2, 1}}));
+
+TEST(JpegCompressor, SetupRefusesSizesThatCannotBeEncoded)
+{
+    for (const QSizeF size : {QSizeF(0, 0), QSizeF(0.5, 10), QSizeF(-1, 10), QSizeF(16385, 10),
+                              QSizeF(qInf(), 10), QSizeF(qQNaN(), qQNaN())}) {
+        KPJpegImageCompressor compressor;
+        compressor.setResolution(size);
+        EXPECT_FALSE(compressor.setup()) << size.width() << "x" << size.height();
+    }
+    KPJpegImageCompressor ok;
+    ok.setResolution(QSizeF(1, 1));
+    EXPECT_TRUE(ok.setup());
+}
 
 TEST(JpegCompressor, KeepsColoursThroughScalingAndEncoding)
 {

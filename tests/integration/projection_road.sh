@@ -19,8 +19,12 @@
 #              configuration port answers 404, so the file comes from the second; the accessory
 #              must get "set-pairing-data" with the file's object byte for byte, then
 #              "query-connection-intent", and Pikora then projects to that receiver
+#   --hang     the receiver freezes mid-stream (link open, nothing answered): Pikora notices
+#              within its idle timeout and ends the projection like a lost receiver
+#   --split-flood  600 layout flips from the receiver cost a bounded number of capture restarts,
+#              and the layout it settles on wins
 #
-# Usage: projection_road.sh BUILD_DIR [--jpeg|--unplug|--vanish|--split|--pointer|--pair]
+# Usage: projection_road.sh BUILD_DIR [--jpeg|--unplug|--vanish|--split|--pointer|--pair|--hang|--split-flood]
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/xvfb.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/pairing_window.sh"
@@ -205,6 +209,17 @@ wait_pointer() { # "X Y" what
 }
 
 case "$mode" in
+--split-flood)
+  starts=$(count "$work/pikora.log" "capture: started")
+  for i in $(seq 300); do echo "split 2 1"; echo "split 1 0"; done >&"$rin"
+  echo "split 2 1" >&"$rin"
+  # The flood settles on two screens: capture runs at the split size in the end.
+  wait_decoded_size "h <= 600" "the layout the receiver settled on was not applied"
+  sleep 2
+  restarts=$(( $(count "$work/pikora.log" "capture: started") - starts ))
+  echo "601 layout changes: $restarts capture restart(s)"
+  [ "$restarts" -ge 1 ] && [ "$restarts" -le 8 ] || fail "601 layout changes cost $restarts capture restarts"
+  ;;
 --split)
   native=$(decoded_size)
   starts=$(count "$work/pikora.log" "capture: started")
@@ -241,6 +256,21 @@ esac
 if [ "$mode" = "--unplug" ]; then
   echo unplug >&"$ain"
   wait_for "$work/pikora.log" "capture summary" 10 || fail "unplugging did not stop the projection"
+  # The stop request goes out before the link is dropped.
+  sleep 1
+  stats=$(query_json "$rin" "$work/receiver.log" stats) || fail "no statistics from the receiver"
+  [ "$(json_field "$stats" stopRequests)" -ge 1 ] || fail "the receiver never got the stop request before the link closed"
+elif [ "$mode" = "--hang" ]; then
+  echo "hang on" >&"$rin"
+  wait_for "$work/pikora.log" "sent nothing for" 30 || fail "a frozen receiver was not noticed"
+  wait_for "$work/pikora.log" "capture: stopped" 5 || fail "losing the frozen receiver did not stop capture"
+  wait_for "$work/accessory.log" 'received .*"notify-projection-stopped"' 10 || fail "no notify-projection-stopped"
+  echo "hang off" >&"$rin"
+  echo press >&"$ain"
+  wait_count "$work/pikora.log" "capture: started" 2 15 || fail "a press after the frozen receiver did not project again"
+  sleep 1
+  echo press >&"$ain"
+  wait_for "$work/pikora.log" "capture summary" 10 || fail "the press did not stop the projection"
 elif [ "$mode" = "--vanish" ]; then
   echo drop >&"$rin"
   wait_for "$work/pikora.log" "capture: stopped" 10 || fail "losing the receiver did not stop capture"
@@ -262,7 +292,7 @@ fi
 sleep 0.5
 expect_power 0 0 "after the stop"
 inhibitors=1
-[ "$mode" = "--vanish" ] && inhibitors=2
+[ "$mode" = "--vanish" ] || [ "$mode" = "--hang" ] && inhibitors=2
 [ "$(count "$work/services.log" '^screensaver inhibit cookie')" = $inhibitors ] &&
   [ "$(count "$work/services.log" '^login1 inhibit id')" = $inhibitors ] ||
   fail "expected exactly $inhibitors inhibitor(s) of each kind"

@@ -1,5 +1,6 @@
 #include "tools/accessory-emulator/AccessoryEmulator.h"
 
+#include "Beamline/JsonAccess.h"
 #include "QuorbelOSXUtility/SimulatedUsbDevice.h"
 #include "Support/FrameCodec.h"
 #include "tools/accessory-emulator/EmulatorLogging.h"
@@ -549,9 +550,10 @@ Json AccessoryEmulator::intentFromPairing(const Json& pairing)
     Json intent = Json::object();
     if (!pairing.is_object())
         return intent;
+    // Members of another type or of absurd length are left out, as the accessory would.
     for (const char* key : {"ip_addr", "hostname", "ssid_2.4G", "ssid_5G"})
-        if (auto it = pairing.find(key); it != pairing.end() && it->is_string())
-            intent[key] = *it;
+        if (const auto value = JsonAccess::string(pairing, key, 1024))
+            intent[key] = *value;
     return intent;
 }
 

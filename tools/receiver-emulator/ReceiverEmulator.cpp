@@ -82,6 +82,9 @@ Json ReceiverStatistics::toJson() const
              {"discoveryReplies", discoveryReplies},
              {"configRequests", configRequests},
              {"pointerEventsSent", pointerEventsSent},
+             {"startRequests", startRequests},
+             {"stopRequests", stopRequests},
+             {"pingRequests", pingRequests},
              {"arrivalTimesMs", arrivals},
              {"tickToDecodedMs", latency},
              {"latencyUnrelatedClock", latencyUnrelatedClock},
@@ -159,6 +162,11 @@ QString ReceiverEmulator::configCommand(const QString& arguments)
 void ReceiverEmulator::setSilent(bool silent)
 {
     onCore(m_core, [&] { m_core->setSilent(silent); });
+}
+
+void ReceiverEmulator::setHung(bool hung)
+{
+    onCore(m_core, [&] { m_core->setHung(hung); });
 }
 
 void ReceiverEmulator::setName(const QString& name)
@@ -256,6 +264,7 @@ QString ReceiverEmulator::helpText()
     return QStringLiteral(
         "commands:\n"
         "  silent on|off          stop/start answering discovery and hellos\n"
+        "  hang on|off            keep links open but answer nothing (not even pings)\n"
         "  name NEW NAME          answer with another name\n"
         "  refuse on|off          refuse senders (hello answered with an error)\n"
         "  refuse-stream on|off   refuse display streams\n"
@@ -291,6 +300,12 @@ QString ReceiverEmulator::execute(const QString& line)
         if (args.size() != 1 || !parseSwitch(args[0], flag))
             return usage("silent on|off");
         setSilent(flag);
+        return ok;
+    }
+    if (command == QLatin1String("hang")) {
+        if (args.size() != 1 || !parseSwitch(args[0], flag))
+            return usage("hang on|off");
+        setHung(flag);
         return ok;
     }
     if (command == QLatin1String("name")) {

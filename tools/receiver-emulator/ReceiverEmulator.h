@@ -82,6 +82,9 @@ struct ReceiverStatistics
     quint64 discoveryReplies = 0;
     quint64 configRequests = 0;
     quint64 pointerEventsSent = 0;
+    quint64 startRequests = 0;          // "startDisplay" requests received
+    quint64 stopRequests = 0;           // "stopDisplay" requests received
+    quint64 pingRequests = 0;           // keep-alive requests received
     std::optional<bool> lastHostAnswer; // allow flag of the last answer to "ask"
     int lastHostAnswerMode = 0;
     // Capture tick at the sender to decoded picture here, microseconds, of the last
@@ -122,7 +125,10 @@ public:
     quint16 firstConfigPort() const;
 
     // --- commands (the same as the text commands of execute())
-    void setSilent(bool silent);            // "silent on|off": no discovery replies, hellos unanswered
+    void setSilent(bool silent); // "silent on|off": no discovery replies, hellos unanswered
+    // "hang on|off": links stay open but whatever the senders send is read and ignored: no
+    // answer to any request (not even "ping"), nothing decoded. A receiver that froze.
+    void setHung(bool hung);
     void setName(const QString& name);      // "name NEW NAME"
     void setRefuseConnections(bool refuse); // "refuse on|off": hello answered with an error, link closed
     void setRefuseStream(bool refuse);      // "refuse-stream on|off": startDisplay answered with an error

@@ -1,5 +1,6 @@
 #include "ReceiverEmulatorCore.h"
 
+#include "Beamline/JsonAccess.h"
 #include "Beamline/KPBeamlineProtocol.h"
 #include "Beamline/KPReceiverLinkCodec.h"
 #include "Beamline/KPRemoteCommandGenerator.h"
@@ -48,6 +49,17 @@ void recordLatency(ReceiverStatistics& stats, std::uint64_t captureUs,
     stats.tickToDecodedUs.append(latency);
     if (stats.tickToDecodedUs.size() > ReceiverStatistics::kMaxLatencySamples)
         stats.tickToDecodedUs.removeFirst();
+}
+
+// The host's answer to "hostControl.ask": allow (false when malformed) and mode (0 when
+// malformed or an error).
+std::pair<bool, int> hostAnswer(const KPJSONRPCResponse& answer)
+{
+    if (answer.isError())
+        return {false, 0};
+    const bool allow = JsonAccess::boolean(answer.result(), "allow").value.value_or(false);
+    const int mode = int(JsonAccess::integer(answer.result(), "mode", 1, 2).value.value_or(0));
+    return {allow, mode};
 }
 
 void recordPictureSize(ReceiverStatistics& stats, const QSize& size)
@@ -293,6 +305,11 @@ void ReceiverEmulatorCore::readSender(Sender* s)
 {
     if (m_readingPaused || s->closing)
         return;
+    if (m_hung) {
+        // A receiver that hangs: the link stays open, nothing is answered or decoded.
+        s->socket->readAll();
+        return;
+    }
     while (s->socket->bytesAvailable() > 0 && !s->closing) {
         s->decoder.append(s->socket->read(256 * 1024));
         QByteArray body;
@@ -455,9 +472,10 @@ void ReceiverEmulatorCore::handleJson(Sender* s, const QByteArray& text)
     }
     case KPJSONRPCObject::Kind::Response: {
         const auto& r = static_cast<const KPJSONRPCResponse&>(*object);
-        if (!r.aId().is_number_integer())
+        const auto id = JsonAccess::asInteger(r.aId(), 1, std::numeric_limits<std::int64_t>::max());
+        if (!id)
             return;
-        auto it = s->pending.find(r.aId().get<long long>());
+        auto it = s->pending.find(*id);
         if (it == s->pending.end())
             return;
         ResponseHandler handler = std::move(it->second);
@@ -472,6 +490,10 @@ void ReceiverEmulatorCore::handleRequest(Sender* s, const KPJSONRPCRequest& r)
 {
     const Json& id = r.aId();
     const Json params = r.params().is_object() ? r.params() : Json::object();
+    if (r.method() == M::Ping) {
+        std::lock_guard lock(m_statsMutex);
+        ++m_stats.pingRequests;
+    }
     if (r.method() == M::Hello) {
         if (m_silent)
             return; // accepts the connection, never answers
@@ -481,8 +503,8 @@ void ReceiverEmulatorCore::handleRequest(Sender* s, const KPJSONRPCRequest& r)
             closeSender(s, false);
             return;
         }
-        if (auto it = params.find("hostName"); it != params.end() && it->is_string())
-            s->name = QString::fromStdString(it->get<std::string>()).left(256);
+        if (const auto name = JsonAccess::string(params, "hostName", 1024))
+            s->name = QString::fromStdString(*name).left(256);
         s->helloDone = true;
         {
             int connected = 0;
@@ -503,21 +525,40 @@ void ReceiverEmulatorCore::handleRequest(Sender* s, const KPJSONRPCRequest& r)
         respond(s, KPJSONRPCResponse::failure(id, EC::Refused, "hello first"));
         return;
     }
+    if (r.method() == M::Ping) {
+        respond(s, KPJSONRPCResponse::success(id, Json::object()));
+        return;
+    }
     if (r.method() == M::StartDisplay) {
+        {
+            std::lock_guard lock(m_statsMutex);
+            ++m_stats.startRequests;
+        }
         handleStart(s, id);
         return;
     }
     if (r.method() == M::StopDisplay) {
+        {
+            std::lock_guard lock(m_statsMutex);
+            ++m_stats.stopRequests;
+        }
         endStream(s);
         respond(s, KPJSONRPCResponse::success(id, Json::object()));
         return;
     }
     if (r.method() == M::RequestFullscreen) {
-        const bool fullscreen = params.value("fullscreen", true);
+        const auto read = JsonAccess::boolean(params, "fullscreen");
+        const std::optional<bool> fullscreen = read.orIfMissing(true);
+        if (!fullscreen) {
+            respond(s, KPJSONRPCResponse::failure(id, EC::InvalidParams,
+                                                  "Invalid params: " +
+                                                      JsonAccess::describe(read.error, "fullscreen")));
+            return;
+        }
         Sender* h = host();
         if (!s->streaming) {
             respond(s, KPJSONRPCResponse::failure(id, EC::NotStreaming, "not streaming"));
-        } else if (!h || h == s || !fullscreen) {
+        } else if (!h || h == s || !*fullscreen) {
             respond(s, KPJSONRPCResponse::success(id, Json{{"granted", true}}));
         } else {
             QPointer<QTcpSocket> guestSocket = s->socket;
@@ -529,7 +570,7 @@ void ReceiverEmulatorCore::handleRequest(Sender* s, const KPJSONRPCRequest& r)
                         for (auto& g : m_senders) {
                             if (g->socket != guestSocket)
                                 continue;
-                            const bool allow = !answer.isError() && answer.result().value("allow", false);
+                            const bool allow = hostAnswer(answer).first;
                             respond(g.get(), KPJSONRPCResponse::success(id, Json{{"granted", allow}}));
                         }
                     });
@@ -564,11 +605,11 @@ void ReceiverEmulatorCore::handleStart(Sender* s, const Json& id)
         h, M::HostAsk,
         Json{{"guestIP", s->peer.toStdString()}, {"guestName", s->name.toStdString()}, {"fullscreen", false}},
         [this, guestSocket](const KPJSONRPCResponse& answer) {
-            const bool allow = !answer.isError() && answer.result().value("allow", false);
+            const auto [allow, mode] = hostAnswer(answer);
             {
                 std::lock_guard lock(m_statsMutex);
                 m_stats.lastHostAnswer = allow;
-                m_stats.lastHostAnswerMode = answer.isError() ? 0 : answer.result().value("mode", 0);
+                m_stats.lastHostAnswerMode = mode;
             }
             for (auto& g : m_senders) {
                 if (g->socket != guestSocket || g->pendingStart.is_null())
@@ -835,9 +876,10 @@ bool ReceiverEmulatorCore::askHost(const QString& guestIP, const QString& guestN
                  {"guestName", guestName.toStdString()},
                  {"fullscreen", fullscreen}},
             [this](const KPJSONRPCResponse& answer) {
+                const auto [allow, mode] = hostAnswer(answer);
                 std::lock_guard lock(m_statsMutex);
-                m_stats.lastHostAnswer = !answer.isError() && answer.result().value("allow", false);
-                m_stats.lastHostAnswerMode = answer.isError() ? 0 : answer.result().value("mode", 0);
+                m_stats.lastHostAnswer = allow;
+                m_stats.lastHostAnswerMode = mode;
             });
     return true;
 }

@@ -44,6 +44,7 @@ public:
     QString configCommand(const QString& arguments);
 
     void setSilent(bool v) { m_silent = v; }
+    void setHung(bool v) { m_hung = v; }
     void setName(const QString& name);
     void setRefuseConnections(bool v) { m_refuse = v; }
     void setRefuseStream(bool v) { m_refuseStream = v; }
@@ -94,6 +95,7 @@ private:
     ReceiverEmulatorConfig m_config;
     bool m_running = false;
     bool m_silent = false;
+    bool m_hung = false;
     bool m_refuse = false;
     bool m_refuseStream = false;
     bool m_readingPaused = false;
