@@ -13,6 +13,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/lib/xvfb.sh"
+source "$root/scripts/lib/waits.sh"
 minutes="${1:-30}"
 case "$minutes" in '' | *[!0-9.]*) echo "soak.sh: MINUTES must be a number" >&2; exit 2 ;; esac
 build="${PIKORA_BUILD_DIR:-$root/build/default}"
@@ -41,14 +42,6 @@ fail() {
   for f in pikora receiver accessory; do echo "---- $f.log" >&2; tail -n 20 "$work/$f.log" 2>/dev/null | cut -c1-400 >&2 || true; done
   echo "logs: $work" >&2
   exit 1
-}
-count() { grep -cE "$2" "$1" 2>/dev/null || true; }
-wait_count() { # file pattern at-least seconds
-  for _ in $(seq $(( $4 * 10 ))); do [ "$(count "$1" "$2")" -ge "$3" ] && return 0; sleep 0.1; done
-  return 1
-}
-free_port() {
-  python3 -c 'import socket,sys; s=socket.socket(); s.bind((sys.argv[1],0)); print(s.getsockname()[1])' "$1"
 }
 
 receiver_ip=127.0.0.6

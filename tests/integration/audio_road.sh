@@ -12,6 +12,7 @@
 set -euo pipefail
 here="$(dirname "${BASH_SOURCE[0]}")"
 source "$here/../../scripts/lib/sound.sh"
+source "$here/../../scripts/lib/waits.sh"
 
 # Pikora's power assertions and the permission protocol go to a private bus.
 if [ -z "${PIKORA_ROAD_PRIVATE_BUS:-}" ]; then
@@ -32,18 +33,6 @@ fail() {
   echo "FAIL: $*"
   for f in pikora pikora2 pikora3 receiver accessory sound; do echo "---- $f.log"; tail -n 30 "$work/$f.log" 2>/dev/null | cut -c1-400 || true; done
   exit 1
-}
-wait_for() { # file pattern seconds
-  for _ in $(seq $(( $3 * 10 ))); do grep -qE "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-  return 1
-}
-count() { grep -cE "$2" "$1" 2>/dev/null || true; }
-wait_count() { # file pattern at-least seconds
-  for _ in $(seq $(( $4 * 10 ))); do [ "$(count "$1" "$2")" -ge "$3" ] && return 0; sleep 0.1; done
-  return 1
-}
-free_port() {
-  python3 -c 'import socket,sys; s=socket.socket(); s.bind((sys.argv[1],0)); print(s.getsockname()[1])' "$1"
 }
 query_stats() {
   local before

@@ -27,6 +27,7 @@
 # Usage: projection_road.sh BUILD_DIR [--jpeg|--unplug|--vanish|--split|--pointer|--pair|--hang|--split-flood]
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/xvfb.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/waits.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/pairing_window.sh"
 
 # Everything runs on one private bus, which also stands in for the system bus.
@@ -49,20 +50,6 @@ fail() {
   echo "FAIL: $*"
   for f in pikora receiver accessory services; do echo "---- $f.log"; tail -n 25 "$work/$f.log" 2>/dev/null | cut -c1-600 || true; done
   exit 1
-}
-wait_for() { # file pattern seconds
-  for _ in $(seq $(( $3 * 10 ))); do grep -qE "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-  return 1
-}
-count() { # file pattern
-  grep -cE "$2" "$1" 2>/dev/null || true
-}
-wait_count() { # file pattern at-least seconds
-  for _ in $(seq $(( $4 * 10 ))); do [ "$(count "$1" "$2")" -ge "$3" ] && return 0; sleep 0.1; done
-  return 1
-}
-free_port() {
-  python3 -c 'import socket,sys; s=socket.socket(); s.bind((sys.argv[1],0)); print(s.getsockname()[1])' "$1"
 }
 # Asks an emulator for a JSON line and prints the newest one once it has arrived.
 query_json() { # fd log command
