@@ -36,12 +36,15 @@ namespace {
 
 // Touch points from the receiver are scaled on Beamline's link thread, where QScreen must not
 // be read: the main screen's size is kept here, refreshed on the main thread when it changes.
+// Width and height share one 64-bit word, so a reader never sees half an update (an atomic
+// QSize is not lock-free everywhere and would need libatomic).
 std::function<QSize()> watchMainScreenSize(QGuiApplication& app)
 {
-    auto size = std::make_shared<std::atomic<QSize>>(QSize());
+    auto size = std::make_shared<std::atomic<quint64>>(0);
     auto refresh = [size] {
         const QScreen* screen = QGuiApplication::primaryScreen();
-        size->store(screen ? screen->geometry().size() : QSize());
+        const QSize s = screen ? screen->geometry().size() : QSize();
+        size->store(s.isValid() ? (quint64(quint32(s.width())) << 32) | quint32(s.height()) : 0);
     };
     auto watch = [&app, refresh](QScreen* screen) {
         QObject::connect(screen, &QScreen::geometryChanged, &app, refresh);
@@ -51,7 +54,10 @@ std::function<QSize()> watchMainScreenSize(QGuiApplication& app)
     QObject::connect(&app, &QGuiApplication::screenAdded, &app, watch);
     QObject::connect(&app, &QGuiApplication::primaryScreenChanged, &app, refresh);
     refresh();
-    return [size] { return size->load(); };
+    return [size] {
+        const quint64 packed = size->load();
+        return packed ? QSize(int(packed >> 32), int(packed & 0xffffffffu)) : QSize();
+    };
 }
 
 } // namespace

@@ -5,6 +5,9 @@
 # Usage: scripts/fuzz.sh [SECONDS] [TARGET...]
 #   SECONDS  time per target (default 60)
 #   TARGET   run only these (e.g. fuzz_discovery_reply); default: every fuzz_* executable
+# PIKORA_FUZZ_RUNS=N also stops a target after N executions, whichever comes first (a long
+# campaign: PIKORA_FUZZ_RUNS=10000000 scripts/fuzz.sh 1800). PIKORA_FUZZ_NICE=N runs the
+# targets at that scheduling priority, so a campaign can share a machine.
 # Build first (clang, separate build directory):
 #   cmake -S . -B build/fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 #     -DPIKORA_BUILD_FUZZERS=ON -DPIKORA_BUILD_TESTS=OFF -DPIKORA_BUILD_BENCH=OFF
@@ -54,12 +57,19 @@ for bin in "${targets[@]}"; do
   seed="$(corpus_of "$name")"
   [ -n "$seed" ] && cp -r "$seed". "$work/corpus/"
   echo "== $name for ${seconds}s (corpus: ${seed:-none})"
+  runs_arg=()
+  [ -n "${PIKORA_FUZZ_RUNS:-}" ] && runs_arg=(-runs="$PIKORA_FUZZ_RUNS")
+  started="$(date +%s)"
   set +e
-  (cd "$work/findings" &&
-    "$bin" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 \
-      -artifact_prefix="$work/findings/" "$work/corpus" >"$work/log" 2>&1)
+  TIMEFORMAT='%U %S'
+  cpu="$( { time (cd "$work/findings" &&
+    nice -n "${PIKORA_FUZZ_NICE:-0}" "$bin" -max_total_time="$seconds" "${runs_arg[@]}" \
+      -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 \
+      -artifact_prefix="$work/findings/" "$work/corpus" >"$work/log" 2>&1); } 2>&1 )"
   rc=$?
   set -e
+  wall=$(($(date +%s) - started))
+  cpu_s="$(echo "$cpu" | tail -1 | awk '{ printf "%d", $1 + $2 }')"
   execs="$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$work/log" | grep -o '[0-9]*$' | tail -1)"
   cov="$(grep -o 'cov: [0-9]*' "$work/log" | tail -1 | grep -o '[0-9]*$')"
   findings="$(find "$work/findings" -type f | wc -l)"
@@ -68,12 +78,13 @@ for bin in "${targets[@]}"; do
     echo "   FINDING (exit $rc): see $work/log and $work/findings" >&2
     tail -n 30 "$work/log" >&2
   fi
-  results+=("$(printf '%-28s %14s execs  %6s edges  %s' "$name" "${execs:-?}" "${cov:-?}" \
+  results+=("$(printf '%-28s %14s execs  %6s edges  %5ss wall  %5ss cpu  %s' "$name" \
+    "${execs:-?}" "${cov:-?}" "$wall" "${cpu_s:-?}" \
     "$([ "$rc" -eq 0 ] && [ "$findings" -eq 0 ] && echo ok || echo FINDING)")")
 done
 
 echo
-echo "Executions per target (${seconds}s each):"
+echo "Executions per target (at most ${seconds}s${PIKORA_FUZZ_RUNS:+ or $PIKORA_FUZZ_RUNS runs} each):"
 printf '%s\n' "${results[@]}"
 echo "Run directory: $run"
 exit "$status"
