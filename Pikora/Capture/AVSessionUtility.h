@@ -44,6 +44,8 @@ class AVSessionUtility : public std::enable_shared_from_this<AVSessionUtility>
 public:
     using TransmitterProvider = std::function<std::shared_ptr<KPDataTransmitter>()>;
     using StopCaptureBlock = std::function<void()>;
+    // Builds the compressor for an output format (tests); none: the session's own choice.
+    using CompressorFactory = std::function<std::shared_ptr<KPImageCompressor>(qint64 format)>;
 
     static constexpr double kFramesPerSecond = 20.0;
     static constexpr std::chrono::milliseconds kTickInterval{50};
@@ -53,6 +55,8 @@ public:
     static constexpr double kSplitScreenHeight = 600;
     static constexpr std::chrono::milliseconds kLayoutSettle{250};
     static constexpr std::chrono::milliseconds kMinLayoutRestartInterval{1000};
+    // How long a stop or restart waits for a hand-over to the transmitter that is under way.
+    static constexpr std::chrono::milliseconds kHandOverWait{2000};
 
     // The process's session, created on first use.
     static std::shared_ptr<AVSessionUtility> sharedInstance();
@@ -70,6 +74,7 @@ public:
 
     // Where the transmitter comes from (the device controller's current transmitter).
     void setTransmitterProvider(TransmitterProvider provider);
+    void setCompressorFactory(CompressorFactory factory);
     std::shared_ptr<KPDataTransmitter> transmitter() const;
 
     // (Re)starts capture; a zero desired size means deviceNativeResolution. Returns false, and
@@ -132,9 +137,11 @@ public:
         std::uint64_t ticksWithoutFrame = 0; // nothing captured yet
         std::uint64_t framesNotReady = 0;    // dropped: transmitter not ready
         std::uint64_t framesWithoutCompressor = 0;
-        std::uint64_t framesCompressed = 0;  // handed to the compressor
-        std::uint64_t picturesSent = 0;      // handed to the transmitter
-        std::uint64_t picturesDiscarded = 0; // transmitter in state 1
+        std::uint64_t framesCompressed = 0;    // handed to the compressor
+        std::uint64_t framesReplaced = 0;      // dropped: a newer frame took its place in the wait
+        std::uint64_t picturesSent = 0;        // handed to the transmitter
+        std::uint64_t picturesDiscarded = 0;   // transmitter in state 1
+        std::uint64_t picturesOfEndedRuns = 0; // finished after their run was stopped or restarted
         std::uint64_t bytesSent = 0;
         std::uint64_t pcmBuffersCaptured = 0;
         std::uint64_t pcmSends = 0; // hand-overs of PCM to the transmitter
@@ -151,10 +158,13 @@ private:
     void registerObservers();
     void tick(std::uint64_t generation);
     void compressImage(std::shared_ptr<PixelBuffer> buffer, std::chrono::steady_clock::time_point tickTime);
+    void compressPendingFrame();
     std::shared_ptr<KPImageCompressor> setupImageCompressor(const CaptureOptions& options);
     void sendH264Data(const QByteArray& data, qint64 width, qint64 height,
-                      std::chrono::steady_clock::time_point tickTime);
-    void sendJpegData(const QByteArray& data, std::chrono::steady_clock::time_point tickTime);
+                      std::chrono::steady_clock::time_point tickTime, std::uint64_t generation);
+    void sendJpegData(const QByteArray& data, std::chrono::steady_clock::time_point tickTime,
+                      std::uint64_t generation);
+    bool handOverAllowed(std::uint64_t generation);
     void recordHandOver(std::chrono::steady_clock::time_point tickTime, qsizetype bytes);
     void stopTimerLocked();
     void setupAudio();
@@ -175,7 +185,26 @@ private:
     std::shared_ptr<KPDesktopImageProvider> m_desktopImageProvider;
     std::shared_ptr<KPImageCompressor> m_compressor;
     std::unique_ptr<DispatchTimer> m_captureSource;
+    // The run: every start and stop begins a new one. Pictures of an ended run are not
+    // handed over.
     std::uint64_t m_generation = 0;
+    std::atomic<std::uint64_t> m_sendGeneration{0};
+    // Held by each hand-over; a stop takes it once, so none of its run is still under way
+    // when the stop returns (recursive: a transmitter may stop us from within a hand-over).
+    std::recursive_timed_mutex m_handOverMutex;
+    CompressorFactory m_compressorFactory;
+
+    // The lock is held only to pick up work, never while encoding: start, stop, pause and
+    // layout changes never wait for an encode. One frame at most waits for the compressor
+    // (the newest: a tick that finds one waiting takes its place), so a slow encoder slows
+    // the picture rate instead of queueing frames.
+    struct PendingFrame
+    {
+        std::shared_ptr<PixelBuffer> buffer;
+        std::chrono::steady_clock::time_point tickTime;
+    };
+    std::mutex m_pendingMutex;
+    std::optional<PendingFrame> m_pendingFrame;
     // Layout changes waiting for their settle time.
     std::unique_ptr<DispatchTimer> m_layoutTimer;
     bool m_layoutPending = false;
