@@ -24,7 +24,7 @@ void emitLine(int level, const std::string& line)
     const QString text = QString::fromUtf8(line.data(), qsizetype(line.size())).trimmed();
     if (text.isEmpty())
         return;
-    if (t_quiet || level > AV_LOG_WARNING)
+    if (t_quiet)
         qCDebug(lcCompress).noquote() << "libav:" << text;
     else if (level > AV_LOG_ERROR)
         qCInfo(lcCompress).noquote() << "libav:" << text;
@@ -38,8 +38,9 @@ void callback(void* avcl, int level, const char* fmt, va_list vl)
         av_log_default_callback(avcl, level, fmt, vl);
         return;
     }
-    if (level > AV_LOG_INFO)
-        return;
+    if (level > AV_LOG_WARNING)
+        return; // the encoders' chatter on every open and close
+
     char piece[1024];
     av_log_format_line2(avcl, level, fmt, vl, piece, int(sizeof piece), &t_printPrefix);
     t_line += piece;
@@ -71,7 +72,7 @@ LibavLog::Scope::~Scope()
 {
     t_quiet = m_previousQuiet;
     if (--t_depth == 0 && !t_line.empty()) {
-        emitLine(AV_LOG_INFO, t_line);
+        emitLine(AV_LOG_WARNING, t_line);
         t_line.clear();
         t_printPrefix = 1;
     }
