@@ -423,9 +423,14 @@ void AVSessionUtility::recordHandOver(std::chrono::steady_clock::time_point tick
     const auto latency =
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - tickTime)
             .count();
+    const std::int64_t nowUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count();
     std::lock_guard stats(m_statsMutex);
     ++m_stats.picturesSent;
     m_stats.bytesSent += std::uint64_t(bytes);
+    m_handOverWindow.add(nowUs, bytes);
+    m_stats.largestTenSecondBytes = m_handOverWindow.largestWindow();
     if (m_stats.latenciesUs.size() >= kLatencySamples)
         m_stats.latenciesUs.erase(m_stats.latenciesUs.begin(),
                                   m_stats.latenciesUs.begin() + std::ptrdiff_t(kLatencySamples / 2));
@@ -760,4 +765,5 @@ void AVSessionUtility::resetStatistics()
 {
     std::lock_guard lock(m_statsMutex);
     m_stats = Statistics();
+    m_handOverWindow.clear();
 }

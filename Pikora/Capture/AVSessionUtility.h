@@ -2,6 +2,7 @@
 
 #include "Pikora/Capture/AbstractCaptureDevice.h"
 #include "Pikora/Capture/CaptureOptions.h"
+#include "Pikora/Compressors/RateWindow.h"
 #include "Support/NotificationCenter.h"
 
 #include <QMetaObject>
@@ -143,6 +144,8 @@ public:
         std::uint64_t picturesDiscarded = 0;   // transmitter in state 1
         std::uint64_t picturesOfEndedRuns = 0; // finished after their run was stopped or restarted
         std::uint64_t bytesSent = 0;
+        // Most bytes handed over in any 10 s (steady clock), since the statistics were reset.
+        std::int64_t largestTenSecondBytes = 0;
         std::uint64_t pcmBuffersCaptured = 0;
         std::uint64_t pcmSends = 0; // hand-overs of PCM to the transmitter
         std::uint64_t pcmBytesSent = 0;
@@ -232,4 +235,5 @@ private:
 
     mutable std::mutex m_statsMutex;
     Statistics m_stats;
+    RateWindow m_handOverWindow;
 };

@@ -110,6 +110,11 @@ TEST_F(CaptureSession, HandsDecodablePicturesOfTheMovingDesktopToTheTransmitter)
     const AVSessionUtility::Statistics stats = session->statistics();
     EXPECT_EQ(stats.picturesSent, pictures.size());
     ASSERT_EQ(stats.latenciesUs.size(), pictures.size());
+    // The run is shorter than 10 s: its largest 10 s window is all of it.
+    qint64 total = 0;
+    for (const FakeTransmitter::Picture& p : pictures)
+        total += p.data.size();
+    EXPECT_EQ(stats.largestTenSecondBytes, total);
 
     // Every picture carries the time of the tick that took it: one tick per picture, after
     // the start, before the hand-over, and the same tick the session measures its own
