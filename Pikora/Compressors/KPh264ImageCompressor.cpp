@@ -94,9 +94,11 @@ struct KPh264ImageCompressor::Impl
     {
         const bool keyDue = awaitingKeyFrame ||
                             (config.keyframeInterval > 0 && framesSinceKey + 1 >= config.keyframeInterval);
-        if (keyDue)
-            return lastKeyBytes;
-        return *std::max_element(recentDeltaBytes.begin(), recentDeltaBytes.end());
+        const qint64 expected =
+            keyDue ? lastKeyBytes : *std::max_element(recentDeltaBytes.begin(), recentDeltaBytes.end());
+        // Never more than half the budget: a unit once too large must not stop the stream for
+        // good, since the encoder may well make the next one smaller.
+        return std::min(expected, capBytes / 2);
     }
     void noteUnit(qint64 bytes, bool key)
     {

@@ -205,6 +205,33 @@ TEST_F(H264EncoderGuards, TheCapHoldsWhateverTheEncoderEmits)
     EXPECT_TRUE(isKeyFrame(drive.units.front().data));
 }
 
+TEST_F(H264EncoderGuards, AUnitLargerThanTheWholeBudgetDoesNotStopTheStream)
+{
+    constexpr qint64 kBitrate = 800'000;
+    const qint64 cap = kBitrate * 10 / 8;
+    FakeH264Encoder::Log log;
+    KPh264ImageCompressor::setEncoderFactory([&](const std::string& name) -> std::unique_ptr<H264Encoder> {
+        auto encoder = std::make_unique<FakeH264Encoder>(QString::fromStdString(name), true, log);
+        // The first key frame alone is twice the budget; after it the stream fits easily.
+        encoder->packetBytes = [cap](int n, bool key) {
+            return n == 0 ? 2 * cap : key ? cap / 50 : cap / 400;
+        };
+        return encoder;
+    });
+    KPh264ImageCompressor::setEncoderCandidates({"greedy"});
+    TestFrames frames(QSize(64, 64), 2);
+    auto c = make(QSizeF(64, 64), kBitrate);
+    ASSERT_TRUE(c->setup());
+    Driver drive(*c);
+    for (int i = 0; i < 200; ++i) // 10 s
+        drive.frame(frames.frame(std::uint64_t(i)));
+    EXPECT_EQ(c->statistics().unitsDroppedForRate, 1u);
+    // Only the picture of the dropped unit is lost.
+    ASSERT_EQ(drive.units.size(), 199u);
+    EXPECT_TRUE(isKeyFrame(drive.units.front().data));
+    EXPECT_LE(largestTenSeconds(drive.units), cap);
+}
+
 TEST_F(H264EncoderGuards, AFailedHardwareEncoderGivesWayToSoftwareForTheNextPicture)
 {
     FakeH264Encoder::Log log;
