@@ -140,6 +140,21 @@ void AVSessionUtility::setCompressorFactory(CompressorFactory factory)
     m_compressorFactory = std::move(factory);
 }
 
+void AVSessionUtility::retireCompressorLocked()
+{
+    std::shared_ptr<KPImageCompressor> compressor = std::move(m_compressor);
+    m_compressor.reset();
+    if (!compressor)
+        return;
+    // A compressor may hold its own lock through an encode under way: its clean-up waits on
+    // the compression queue, behind that encode, instead of holding up the stop. Nothing it
+    // produces meanwhile is handed over (the run has ended).
+    if (m_compressQueue && !m_compressQueue->isCurrent())
+        m_compressQueue->async([compressor] { compressor->cleanup(); });
+    else
+        compressor->cleanup();
+}
+
 void AVSessionUtility::stopTimerLocked()
 {
     // Ends the run: its timer, the frame waiting for the compressor, and its hand-overs (one
@@ -187,9 +202,7 @@ bool AVSessionUtility::startCapture(const AbstractCaptureDevice& device, qint64 
     if (m_desktopImageProvider)
         m_desktopImageProvider->setActiveVideoDevice(std::nullopt);
     m_desktopImageProvider.reset();
-    if (m_compressor)
-        m_compressor->cleanup();
-    m_compressor.reset();
+    retireCompressorLocked();
 
     m_desktopImageProvider = std::make_shared<KPDesktopImageProvider>();
     m_desktopImageProvider->setVideoCaptureFPS(kFramesPerSecond);
@@ -447,9 +460,7 @@ void AVSessionUtility::tearDownLocked()
     if (m_desktopImageProvider)
         m_desktopImageProvider->setActiveVideoDevice(std::nullopt);
     m_desktopImageProvider.reset();
-    if (m_compressor)
-        m_compressor->cleanup();
-    m_compressor.reset();
+    retireCompressorLocked();
 }
 
 void AVSessionUtility::stopCapture()

@@ -170,6 +170,7 @@ private:
     bool handOverAllowed(std::uint64_t generation);
     void recordHandOver(std::chrono::steady_clock::time_point tickTime, qsizetype bytes);
     void stopTimerLocked();
+    void retireCompressorLocked();
     void setupAudio();
     void startAudioSession();
     void stopAudioSession();

@@ -358,13 +358,15 @@ TEST_F(CaptureSession, DroppingTheSessionWhileRunningStopsCleanly)
 }
 
 // A compressor whose encode blocks until the test lets it go (or 10 s pass), then hands a
-// picture to the closure it was given, as a synchronous encoder does.
+// picture to the closure it was given, as a synchronous encoder does. Like the JPEG
+// compressor it holds its own lock while encoding, which its clean-up takes too.
 class BlockingCompressor : public KPImageCompressor
 {
 public:
     bool setup() override { return true; }
     void compressRawImage(std::shared_ptr<PixelBuffer> image, CompletionBlock completion) override
     {
+        std::lock_guard own(m_lock);
         std::unique_lock lock(mutex);
         ++entered;
         changed.notify_all();
