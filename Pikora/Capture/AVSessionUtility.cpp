@@ -171,10 +171,7 @@ void AVSessionUtility::stopTimerLocked()
         dropped = std::move(m_pendingFrame);
         m_pendingFrame.reset();
     }
-    if (m_handOverMutex.try_lock_for(kHandOverWait))
-        m_handOverMutex.unlock();
-    else
-        qCWarning(lcCapture) << "capture: a hand-over to the transmitter is still under way";
+    waitForHandOverLocked();
 }
 
 bool AVSessionUtility::startCapture(const AbstractCaptureDevice& device, qint64 outputFormat, qint64 quality,
@@ -390,21 +387,48 @@ void AVSessionUtility::compressPendingFrame()
         });
 }
 
-bool AVSessionUtility::handOverAllowed(std::uint64_t generation)
+bool AVSessionUtility::beginHandOver(std::uint64_t generation)
 {
-    if (generation == m_sendGeneration.load())
-        return true;
+    {
+        std::lock_guard lock(m_handOverMutex);
+        // Read under the mutex: a stop stores the new run before it looks at m_handOverBusy.
+        if (generation == m_sendGeneration.load()) {
+            m_handOverBusy = true;
+            m_handOverThread = std::this_thread::get_id();
+            return true;
+        }
+    }
     std::lock_guard stats(m_statsMutex);
     ++m_stats.picturesOfEndedRuns;
     return false;
 }
 
+void AVSessionUtility::endHandOver()
+{
+    std::lock_guard lock(m_handOverMutex);
+    m_handOverBusy = false;
+    m_handOverDone.notify_all();
+}
+
+void AVSessionUtility::waitForHandOverLocked()
+{
+    std::unique_lock lock(m_handOverMutex);
+    if (m_handOverBusy && m_handOverThread == std::this_thread::get_id())
+        return; // stopped from within the hand-over itself
+    if (!m_handOverDone.wait_for(lock, kHandOverWait, [&] { return !m_handOverBusy; }))
+        qCWarning(lcCapture) << "capture: a hand-over to the transmitter is still under way";
+}
+
 void AVSessionUtility::sendH264Data(const QByteArray& data, qint64 width, qint64 height,
                                     std::chrono::steady_clock::time_point tickTime, std::uint64_t generation)
 {
-    std::lock_guard handOver(m_handOverMutex);
-    if (!handOverAllowed(generation))
+    if (!beginHandOver(generation))
         return;
+    const struct End
+    {
+        AVSessionUtility* self;
+        ~End() { self->endHandOver(); }
+    } end{this};
     const std::shared_ptr<KPDataTransmitter> tx = transmitter();
     if (!tx || tx->currentState() == 1) {
         std::lock_guard stats(m_statsMutex);
@@ -418,9 +442,13 @@ void AVSessionUtility::sendH264Data(const QByteArray& data, qint64 width, qint64
 void AVSessionUtility::sendJpegData(const QByteArray& data, std::chrono::steady_clock::time_point tickTime,
                                     std::uint64_t generation)
 {
-    std::lock_guard handOver(m_handOverMutex);
-    if (!handOverAllowed(generation))
+    if (!beginHandOver(generation))
         return;
+    const struct End
+    {
+        AVSessionUtility* self;
+        ~End() { self->endHandOver(); }
+    } end{this};
     const std::shared_ptr<KPDataTransmitter> tx = transmitter();
     if (!tx || tx->currentState() == 1) {
         std::lock_guard stats(m_statsMutex);

@@ -9,11 +9,13 @@
 #include <QSizeF>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 class CaptureAudioPath;
@@ -167,7 +169,11 @@ private:
                       std::chrono::steady_clock::time_point tickTime, std::uint64_t generation);
     void sendJpegData(const QByteArray& data, std::chrono::steady_clock::time_point tickTime,
                       std::uint64_t generation);
-    bool handOverAllowed(std::uint64_t generation);
+    // A hand-over of a picture of run `generation`: begin() is false (and counts the
+    // picture) when that run has ended; every true begin() is matched by an end().
+    bool beginHandOver(std::uint64_t generation);
+    void endHandOver();
+    void waitForHandOverLocked();
     void recordHandOver(std::chrono::steady_clock::time_point tickTime, qsizetype bytes);
     void stopTimerLocked();
     void retireCompressorLocked();
@@ -193,9 +199,13 @@ private:
     // handed over.
     std::uint64_t m_generation = 0;
     std::atomic<std::uint64_t> m_sendGeneration{0};
-    // Held by each hand-over; a stop takes it once, so none of its run is still under way
-    // when the stop returns (recursive: a transmitter may stop us from within a hand-over).
-    std::recursive_timed_mutex m_handOverMutex;
+    // Marks the hand-over under way (one at a time: the send queue is serial). A stop waits
+    // for it, so none of its run is still under way when the stop returns; a stop from
+    // within a hand-over (the transmitter's own thread of events) does not wait for itself.
+    std::mutex m_handOverMutex;
+    std::condition_variable m_handOverDone;
+    bool m_handOverBusy = false;
+    std::thread::id m_handOverThread;
     CompressorFactory m_compressorFactory;
 
     // The lock is held only to pick up work, never while encoding: start, stop, pause and
