@@ -134,13 +134,44 @@ bool AVSessionUtility::startCapture(const AbstractCaptureDevice& device, qint64 
     return startCapture(device, outputFormat, quality, QSizeF(0, 0));
 }
 
+void AVSessionUtility::setCompressorFactory(CompressorFactory factory)
+{
+    std::lock_guard lock(m_lock);
+    m_compressorFactory = std::move(factory);
+}
+
+void AVSessionUtility::retireCompressorLocked()
+{
+    std::shared_ptr<KPImageCompressor> compressor = std::move(m_compressor);
+    m_compressor.reset();
+    if (!compressor)
+        return;
+    // A compressor may hold its own lock through an encode under way: its clean-up waits on
+    // the compression queue, behind that encode, instead of holding up the stop. Nothing it
+    // produces meanwhile is handed over (the run has ended).
+    if (m_compressQueue && !m_compressQueue->isCurrent())
+        m_compressQueue->async([compressor] { compressor->cleanup(); });
+    else
+        compressor->cleanup();
+}
+
 void AVSessionUtility::stopTimerLocked()
 {
+    // Ends the run: its timer, the frame waiting for the compressor, and its hand-overs (one
+    // under way is waited for; later ones see the new run and do nothing).
     ++m_generation;
+    m_sendGeneration.store(m_generation);
     if (m_captureSource) {
         m_captureSource->cancel();
         m_captureSource.reset();
     }
+    std::optional<PendingFrame> dropped;
+    {
+        std::lock_guard pending(m_pendingMutex);
+        dropped = std::move(m_pendingFrame);
+        m_pendingFrame.reset();
+    }
+    waitForHandOverLocked();
 }
 
 bool AVSessionUtility::startCapture(const AbstractCaptureDevice& device, qint64 outputFormat, qint64 quality,
@@ -168,7 +199,7 @@ bool AVSessionUtility::startCapture(const AbstractCaptureDevice& device, qint64 
     if (m_desktopImageProvider)
         m_desktopImageProvider->setActiveVideoDevice(std::nullopt);
     m_desktopImageProvider.reset();
-    m_compressor.reset();
+    retireCompressorLocked();
 
     m_desktopImageProvider = std::make_shared<KPDesktopImageProvider>();
     m_desktopImageProvider->setVideoCaptureFPS(kFramesPerSecond);
@@ -229,13 +260,16 @@ std::shared_ptr<KPImageCompressor> AVSessionUtility::setupImageCompressor(const 
                           m_desktopImageProvider ? m_desktopImageProvider->getHeight() : 0);
     const QSizeF size = restrictFromSize(captured, desired);
 
-    std::shared_ptr<KPImageCompressor> compressor;
-    if (format == kKPCaptureOutputFormatH264)
-        compressor = std::make_shared<KPh264ImageCompressor>();
-    else if (format == kKPCaptureOutputFormatJPEG)
-        compressor = std::make_shared<KPJpegImageCompressor>();
-    else
-        return nullptr;
+    std::shared_ptr<KPImageCompressor> compressor =
+        m_compressorFactory ? m_compressorFactory(format) : nullptr;
+    if (!compressor) {
+        if (format == kKPCaptureOutputFormatH264)
+            compressor = std::make_shared<KPh264ImageCompressor>();
+        else if (format == kKPCaptureOutputFormatJPEG)
+            compressor = std::make_shared<KPJpegImageCompressor>();
+        else
+            return nullptr;
+    }
 
     if (!(size.width() == 0 && size.height() == 0))
         compressor->setResolution(size);
@@ -288,42 +322,113 @@ void AVSessionUtility::compressImage(std::shared_ptr<PixelBuffer> buffer,
         ++m_stats.framesWithoutCompressor;
         return;
     }
+    bool post = false;
+    bool replaced = false;
+    {
+        std::lock_guard pending(m_pendingMutex);
+        post = !m_pendingFrame;
+        replaced = !post;
+        m_pendingFrame = PendingFrame{std::move(buffer), tickTime};
+    }
+    if (replaced) {
+        std::lock_guard stats(m_statsMutex);
+        ++m_stats.framesReplaced;
+    }
+    if (!post)
+        return; // the job already queued takes the newer frame
     std::weak_ptr<AVSessionUtility> weakSelf = weak_from_this();
-    std::weak_ptr<KPImageCompressor> weakCompressor = m_compressor;
-    const bool h264 = dynamic_cast<KPh264ImageCompressor*>(m_compressor.get()) != nullptr;
-    m_compressQueue->async([weakSelf, weakCompressor, buffer = std::move(buffer), h264, tickTime]() mutable {
-        std::shared_ptr<AVSessionUtility> self = weakSelf.lock();
-        if (!self)
-            return;
-        std::lock_guard lock(self->m_lock);
-        std::shared_ptr<KPImageCompressor> compressor = weakCompressor.lock();
-        if (!compressor)
-            return; // stopped or restarted meanwhile
-        {
-            std::lock_guard stats(self->m_statsMutex);
-            ++self->m_stats.framesCompressed;
-        }
-        compressor->compressRawImage(
-            std::move(buffer),
-            [weakSelf, h264, tickTime](const QByteArray& data, qint64 width, qint64 height) {
-                std::shared_ptr<AVSessionUtility> session = weakSelf.lock();
-                if (!session)
-                    return;
-                session->m_sendQueue->async([weakSelf, data, width, height, h264, tickTime] {
-                    if (std::shared_ptr<AVSessionUtility> s = weakSelf.lock()) {
-                        if (h264)
-                            s->sendH264Data(data, width, height, tickTime);
-                        else
-                            s->sendJpegData(data, tickTime);
-                    }
-                });
-            });
+    m_compressQueue->async([weakSelf] {
+        if (std::shared_ptr<AVSessionUtility> self = weakSelf.lock())
+            self->compressPendingFrame();
     });
 }
 
-void AVSessionUtility::sendH264Data(const QByteArray& data, qint64 width, qint64 height,
-                                    std::chrono::steady_clock::time_point tickTime)
+void AVSessionUtility::compressPendingFrame()
 {
+    // Picks up the frame and the run's compressor under the lock, then encodes without it.
+    // The job's own reference keeps the compressor alive should a stop or restart drop it
+    // meanwhile; what it then produces belongs to an ended run and is not handed over.
+    std::optional<PendingFrame> frame;
+    std::shared_ptr<KPImageCompressor> compressor;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard lock(m_lock);
+        {
+            std::lock_guard pending(m_pendingMutex);
+            frame = std::move(m_pendingFrame);
+            m_pendingFrame.reset();
+        }
+        if (!frame || !m_compressor)
+            return; // stopped or restarted meanwhile
+        compressor = m_compressor;
+        generation = m_generation;
+    }
+    {
+        std::lock_guard stats(m_statsMutex);
+        ++m_stats.framesCompressed;
+    }
+    const bool h264 = dynamic_cast<KPh264ImageCompressor*>(compressor.get()) != nullptr;
+    std::weak_ptr<AVSessionUtility> weakSelf = weak_from_this();
+    const auto tickTime = frame->tickTime;
+    compressor->compressRawImage(
+        std::move(frame->buffer),
+        [weakSelf, h264, tickTime, generation](const QByteArray& data, qint64 width, qint64 height) {
+            std::shared_ptr<AVSessionUtility> session = weakSelf.lock();
+            if (!session)
+                return;
+            session->m_sendQueue->async([weakSelf, data, width, height, h264, tickTime, generation] {
+                if (std::shared_ptr<AVSessionUtility> s = weakSelf.lock()) {
+                    if (h264)
+                        s->sendH264Data(data, width, height, tickTime, generation);
+                    else
+                        s->sendJpegData(data, tickTime, generation);
+                }
+            });
+        });
+}
+
+bool AVSessionUtility::beginHandOver(std::uint64_t generation)
+{
+    {
+        std::lock_guard lock(m_handOverMutex);
+        // Read under the mutex: a stop stores the new run before it looks at m_handOverBusy.
+        if (generation == m_sendGeneration.load()) {
+            m_handOverBusy = true;
+            m_handOverThread = std::this_thread::get_id();
+            return true;
+        }
+    }
+    std::lock_guard stats(m_statsMutex);
+    ++m_stats.picturesOfEndedRuns;
+    return false;
+}
+
+void AVSessionUtility::endHandOver()
+{
+    std::lock_guard lock(m_handOverMutex);
+    m_handOverBusy = false;
+    m_handOverDone.notify_all();
+}
+
+void AVSessionUtility::waitForHandOverLocked()
+{
+    std::unique_lock lock(m_handOverMutex);
+    if (m_handOverBusy && m_handOverThread == std::this_thread::get_id())
+        return; // stopped from within the hand-over itself
+    if (!m_handOverDone.wait_for(lock, kHandOverWait, [&] { return !m_handOverBusy; }))
+        qCWarning(lcCapture) << "capture: a hand-over to the transmitter is still under way";
+}
+
+void AVSessionUtility::sendH264Data(const QByteArray& data, qint64 width, qint64 height,
+                                    std::chrono::steady_clock::time_point tickTime, std::uint64_t generation)
+{
+    if (!beginHandOver(generation))
+        return;
+    const struct End
+    {
+        AVSessionUtility* self;
+        ~End() { self->endHandOver(); }
+    } end{this};
     const std::shared_ptr<KPDataTransmitter> tx = transmitter();
     if (!tx || tx->currentState() == 1) {
         std::lock_guard stats(m_statsMutex);
@@ -334,8 +439,16 @@ void AVSessionUtility::sendH264Data(const QByteArray& data, qint64 width, qint64
     recordHandOver(tickTime, data.size());
 }
 
-void AVSessionUtility::sendJpegData(const QByteArray& data, std::chrono::steady_clock::time_point tickTime)
+void AVSessionUtility::sendJpegData(const QByteArray& data, std::chrono::steady_clock::time_point tickTime,
+                                    std::uint64_t generation)
 {
+    if (!beginHandOver(generation))
+        return;
+    const struct End
+    {
+        AVSessionUtility* self;
+        ~End() { self->endHandOver(); }
+    } end{this};
     const std::shared_ptr<KPDataTransmitter> tx = transmitter();
     if (!tx || tx->currentState() == 1) {
         std::lock_guard stats(m_statsMutex);
@@ -351,9 +464,14 @@ void AVSessionUtility::recordHandOver(std::chrono::steady_clock::time_point tick
     const auto latency =
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - tickTime)
             .count();
+    const std::int64_t nowUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count();
     std::lock_guard stats(m_statsMutex);
     ++m_stats.picturesSent;
     m_stats.bytesSent += std::uint64_t(bytes);
+    m_handOverWindow.add(nowUs, bytes);
+    m_stats.largestTenSecondBytes = m_handOverWindow.largestWindow();
     if (m_stats.latenciesUs.size() >= kLatencySamples)
         m_stats.latenciesUs.erase(m_stats.latenciesUs.begin(),
                                   m_stats.latenciesUs.begin() + std::ptrdiff_t(kLatencySamples / 2));
@@ -370,9 +488,7 @@ void AVSessionUtility::tearDownLocked()
     if (m_desktopImageProvider)
         m_desktopImageProvider->setActiveVideoDevice(std::nullopt);
     m_desktopImageProvider.reset();
-    if (m_compressor)
-        m_compressor->cleanup();
-    m_compressor.reset();
+    retireCompressorLocked();
 }
 
 void AVSessionUtility::stopCapture()
@@ -688,4 +804,5 @@ void AVSessionUtility::resetStatistics()
 {
     std::lock_guard lock(m_statsMutex);
     m_stats = Statistics();
+    m_handOverWindow.clear();
 }

@@ -2,17 +2,20 @@
 
 #include "Pikora/Capture/AbstractCaptureDevice.h"
 #include "Pikora/Capture/CaptureOptions.h"
+#include "Pikora/Compressors/RateWindow.h"
 #include "Support/NotificationCenter.h"
 
 #include <QMetaObject>
 #include <QSizeF>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 class CaptureAudioPath;
@@ -44,6 +47,8 @@ class AVSessionUtility : public std::enable_shared_from_this<AVSessionUtility>
 public:
     using TransmitterProvider = std::function<std::shared_ptr<KPDataTransmitter>()>;
     using StopCaptureBlock = std::function<void()>;
+    // Builds the compressor for an output format (tests); none: the session's own choice.
+    using CompressorFactory = std::function<std::shared_ptr<KPImageCompressor>(qint64 format)>;
 
     static constexpr double kFramesPerSecond = 20.0;
     static constexpr std::chrono::milliseconds kTickInterval{50};
@@ -53,6 +58,8 @@ public:
     static constexpr double kSplitScreenHeight = 600;
     static constexpr std::chrono::milliseconds kLayoutSettle{250};
     static constexpr std::chrono::milliseconds kMinLayoutRestartInterval{1000};
+    // How long a stop or restart waits for a hand-over to the transmitter that is under way.
+    static constexpr std::chrono::milliseconds kHandOverWait{2000};
 
     // The process's session, created on first use.
     static std::shared_ptr<AVSessionUtility> sharedInstance();
@@ -70,6 +77,7 @@ public:
 
     // Where the transmitter comes from (the device controller's current transmitter).
     void setTransmitterProvider(TransmitterProvider provider);
+    void setCompressorFactory(CompressorFactory factory);
     std::shared_ptr<KPDataTransmitter> transmitter() const;
 
     // (Re)starts capture; a zero desired size means deviceNativeResolution. Returns false, and
@@ -132,10 +140,14 @@ public:
         std::uint64_t ticksWithoutFrame = 0; // nothing captured yet
         std::uint64_t framesNotReady = 0;    // dropped: transmitter not ready
         std::uint64_t framesWithoutCompressor = 0;
-        std::uint64_t framesCompressed = 0;  // handed to the compressor
-        std::uint64_t picturesSent = 0;      // handed to the transmitter
-        std::uint64_t picturesDiscarded = 0; // transmitter in state 1
+        std::uint64_t framesCompressed = 0;    // handed to the compressor
+        std::uint64_t framesReplaced = 0;      // dropped: a newer frame took its place in the wait
+        std::uint64_t picturesSent = 0;        // handed to the transmitter
+        std::uint64_t picturesDiscarded = 0;   // transmitter in state 1
+        std::uint64_t picturesOfEndedRuns = 0; // finished after their run was stopped or restarted
         std::uint64_t bytesSent = 0;
+        // Most bytes handed over in any 10 s (steady clock), since the statistics were reset.
+        std::int64_t largestTenSecondBytes = 0;
         std::uint64_t pcmBuffersCaptured = 0;
         std::uint64_t pcmSends = 0; // hand-overs of PCM to the transmitter
         std::uint64_t pcmBytesSent = 0;
@@ -151,12 +163,20 @@ private:
     void registerObservers();
     void tick(std::uint64_t generation);
     void compressImage(std::shared_ptr<PixelBuffer> buffer, std::chrono::steady_clock::time_point tickTime);
+    void compressPendingFrame();
     std::shared_ptr<KPImageCompressor> setupImageCompressor(const CaptureOptions& options);
     void sendH264Data(const QByteArray& data, qint64 width, qint64 height,
-                      std::chrono::steady_clock::time_point tickTime);
-    void sendJpegData(const QByteArray& data, std::chrono::steady_clock::time_point tickTime);
+                      std::chrono::steady_clock::time_point tickTime, std::uint64_t generation);
+    void sendJpegData(const QByteArray& data, std::chrono::steady_clock::time_point tickTime,
+                      std::uint64_t generation);
+    // A hand-over of a picture of run `generation`: begin() is false (and counts the
+    // picture) when that run has ended; every true begin() is matched by an end().
+    bool beginHandOver(std::uint64_t generation);
+    void endHandOver();
+    void waitForHandOverLocked();
     void recordHandOver(std::chrono::steady_clock::time_point tickTime, qsizetype bytes);
     void stopTimerLocked();
+    void retireCompressorLocked();
     void setupAudio();
     void startAudioSession();
     void stopAudioSession();
@@ -175,7 +195,30 @@ private:
     std::shared_ptr<KPDesktopImageProvider> m_desktopImageProvider;
     std::shared_ptr<KPImageCompressor> m_compressor;
     std::unique_ptr<DispatchTimer> m_captureSource;
+    // The run: every start and stop begins a new one. Pictures of an ended run are not
+    // handed over.
     std::uint64_t m_generation = 0;
+    std::atomic<std::uint64_t> m_sendGeneration{0};
+    // Marks the hand-over under way (one at a time: the send queue is serial). A stop waits
+    // for it, so none of its run is still under way when the stop returns; a stop from
+    // within a hand-over (the transmitter's own thread of events) does not wait for itself.
+    std::mutex m_handOverMutex;
+    std::condition_variable m_handOverDone;
+    bool m_handOverBusy = false;
+    std::thread::id m_handOverThread;
+    CompressorFactory m_compressorFactory;
+
+    // The lock is held only to pick up work, never while encoding: start, stop, pause and
+    // layout changes never wait for an encode. One frame at most waits for the compressor
+    // (the newest: a tick that finds one waiting takes its place), so a slow encoder slows
+    // the picture rate instead of queueing frames.
+    struct PendingFrame
+    {
+        std::shared_ptr<PixelBuffer> buffer;
+        std::chrono::steady_clock::time_point tickTime;
+    };
+    std::mutex m_pendingMutex;
+    std::optional<PendingFrame> m_pendingFrame;
     // Layout changes waiting for their settle time.
     std::unique_ptr<DispatchTimer> m_layoutTimer;
     bool m_layoutPending = false;
@@ -203,4 +246,5 @@ private:
 
     mutable std::mutex m_statsMutex;
     Statistics m_stats;
+    RateWindow m_handOverWindow;
 };

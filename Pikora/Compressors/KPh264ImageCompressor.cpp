@@ -4,25 +4,39 @@
 #include "Pikora/Capture/ScreenResolutionUtility.h"
 #include "Pikora/Compressors/FrameConverter.h"
 #include "Pikora/Compressors/H264AccessUnit.h"
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/hwcontext.h>
-#include <libavutil/imgutils.h>
-#include <libavutil/log.h>
-#include <libavutil/opt.h>
-}
+#include "Pikora/Compressors/H264Encoder.h"
+#include "Pikora/Compressors/LibavH264Encoder.h"
+#include "Pikora/Compressors/LibavLog.h"
+#include "Pikora/Compressors/RateWindow.h"
 
 #include <QSaveFile>
+#include <algorithm>
+#include <array>
 #include <chrono>
-#include <climits>
 #include <cmath>
 #include <ctime>
+#include <optional>
 
 namespace {
 
 std::mutex g_candidatesMutex;
-std::vector<std::string> g_candidates = {"h264_vaapi", "h264_nvenc", "h264_qsv", "libx264"};
+std::vector<std::string> g_candidates = {"h264_vaapi", "h264_nvenc", "h264_qsv",
+                                         KPh264ImageCompressor::kSoftwareEncoder};
+KPh264ImageCompressor::EncoderFactory g_factory;
+
+// The hardware probe, once per process: which hardware encoder opened, if any.
+struct HardwareProbe
+{
+    std::mutex mutex;
+    bool done = false;
+    std::optional<std::string> encoder;
+};
+HardwareProbe g_probe;
+
+bool isSoftware(const std::string& name)
+{
+    return name == KPh264ImageCompressor::kSoftwareEncoder;
+}
 
 double threadCpuMs()
 {
@@ -37,224 +51,95 @@ double wallMs()
         .count();
 }
 
-void quietLibav()
+// Size of an access unit as assemble() builds it.
+qint64 unitSize(const QByteArray& frame, const QByteArray& sps, const QByteArray& pps, bool key)
 {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // libx264 and the hardware probes log at info level on every open.
-        if (av_log_get_level() >= AV_LOG_INFO)
-            av_log_set_level(AV_LOG_ERROR);
-    });
+    qint64 size = frame.size();
+    if (key) {
+        size += sps.isEmpty() ? 0 : 4 + sps.size();
+        size += pps.isEmpty() ? 0 : 4 + pps.size();
+    }
+    return size;
 }
-
-struct CodecContextDeleter
-{
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameDeleter
-{
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketDeleter
-{
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct BufferRefDeleter
-{
-    void operator()(AVBufferRef* b) const { av_buffer_unref(&b); }
-};
-
-using CodecContext = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
-using Frame = std::unique_ptr<AVFrame, FrameDeleter>;
-using Packet = std::unique_ptr<AVPacket, PacketDeleter>;
-using BufferRef = std::unique_ptr<AVBufferRef, BufferRefDeleter>;
-
-struct EncoderConfig
-{
-    int width = 0;
-    int height = 0;
-    int fps = 24;
-    qint64 bitrate = 0;
-    qint64 keyframeInterval = 0;
-};
 
 } // namespace
 
 struct KPh264ImageCompressor::Impl
 {
-    CodecContext ctx;
-    BufferRef hwDevice;
-    BufferRef hwFrames;
-    Frame frame;   // software frame the converter writes into
-    Frame hwFrame; // upload target for VA-API
-    Packet packet;
+    std::unique_ptr<H264Encoder> encoder;
+    H264Encoder::Config config;
     FrameConverter converter;
-    FrameConverter::Layout layout = FrameConverter::Layout::I420;
     H264AccessUnit::ParameterSets sets;
-    QString name;
-    bool hardware = false;
     std::int64_t lastPts = -1;
-    // The surface `frame` was converted from, to skip converting an unchanged desktop again.
+    // The surface the encoder's picture was converted from, to skip converting an unchanged
+    // desktop again.
     const CaptureSurface* lastSurface = nullptr;
     std::uint64_t lastGeneration = 0;
+
+    // The 10 s budget (0: no bit rate, no budget).
+    qint64 capBytes = 0;
+    RateWindow window;
+    // An access unit was dropped: nothing more until a key frame, which is asked for.
+    bool awaitingKeyFrame = false;
+    // Sizes of recent units, to tell whether the next one will fit before encoding it.
+    qint64 lastKeyBytes = 0;
+    std::array<qint64, 8> recentDeltaBytes{};
+    std::size_t nextDelta = 0;
+    qint64 framesSinceKey = 0;
 
     mutable std::mutex statsMutex;
     Statistics stats;
 
-    // Opens `codecName` with the real-time settings; false when it does not open.
-    bool open(const std::string& codecName, const EncoderConfig& config);
-    void close();
+    qint64 expectedBytes() const
+    {
+        const bool keyDue = awaitingKeyFrame ||
+                            (config.keyframeInterval > 0 && framesSinceKey + 1 >= config.keyframeInterval);
+        const qint64 expected =
+            keyDue ? lastKeyBytes : *std::max_element(recentDeltaBytes.begin(), recentDeltaBytes.end());
+        // Never more than half the budget: a unit once too large must not stop the stream for
+        // good, since the encoder may well make the next one smaller.
+        return std::min(expected, capBytes / 2);
+    }
+    void noteUnit(qint64 bytes, bool key)
+    {
+        if (key) {
+            lastKeyBytes = bytes;
+            framesSinceKey = 0;
+        } else {
+            recentDeltaBytes[nextDelta] = bytes;
+            nextDelta = (nextDelta + 1) % recentDeltaBytes.size();
+            ++framesSinceKey;
+        }
+    }
+    void close()
+    {
+        encoder.reset();
+        sets = {};
+        lastPts = -1;
+        lastSurface = nullptr;
+    }
 };
-
-void KPh264ImageCompressor::Impl::close()
-{
-    ctx.reset();
-    hwFrames.reset();
-    hwDevice.reset();
-    frame.reset();
-    hwFrame.reset();
-    packet.reset();
-    sets = {};
-    name.clear();
-    hardware = false;
-    lastPts = -1;
-    lastSurface = nullptr;
-}
-
-bool KPh264ImageCompressor::Impl::open(const std::string& codecName, const EncoderConfig& config)
-{
-    close();
-    const AVCodec* codec = avcodec_find_encoder_by_name(codecName.c_str());
-    if (!codec)
-        return false;
-    const bool vaapi = codecName == "h264_vaapi";
-    const bool software = codecName == "libx264";
-    AVPixelFormat swFormat = (vaapi || codecName == "h264_qsv") ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
-
-    if (vaapi) {
-        AVBufferRef* device = nullptr;
-        if (av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, nullptr, nullptr, 0) < 0)
-            return false;
-        hwDevice.reset(device);
-        hwFrames.reset(av_hwframe_ctx_alloc(hwDevice.get()));
-        if (!hwFrames)
-            return false;
-        auto* frames = reinterpret_cast<AVHWFramesContext*>(hwFrames->data);
-        frames->format = AV_PIX_FMT_VAAPI;
-        frames->sw_format = swFormat;
-        frames->width = config.width;
-        frames->height = config.height;
-        frames->initial_pool_size = 4;
-        if (av_hwframe_ctx_init(hwFrames.get()) < 0)
-            return false;
-    }
-
-    // Opens with or without the data-rate cap; the cap is dropped (and reported) only when
-    // the encoder refuses it.
-    auto attempt = [&](bool withLimits) -> bool {
-        ctx.reset(avcodec_alloc_context3(codec));
-        if (!ctx)
-            return false;
-        AVCodecContext* c = ctx.get();
-        c->width = config.width;
-        c->height = config.height;
-        c->time_base = AVRational{1, 1'000'000}; // presentation times in microseconds
-        c->framerate = AVRational{std::max(1, config.fps), 1};
-        c->pix_fmt = vaapi ? AV_PIX_FMT_VAAPI : swFormat;
-        c->max_b_frames = 0; // output in submission order
-        c->gop_size =
-            config.keyframeInterval > 0 ? int(std::min<qint64>(config.keyframeInterval, INT_MAX)) : -1;
-        c->profile = FF_PROFILE_H264_MAIN;
-        c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER | AV_CODEC_FLAG_LOW_DELAY;
-        c->colorspace = AVCOL_SPC_SMPTE170M;
-        c->color_range = AVCOL_RANGE_MPEG;
-        if (vaapi)
-            c->hw_frames_ctx = av_buffer_ref(hwFrames.get());
-        if (config.bitrate > 0) {
-            c->bit_rate = config.bitrate;
-            if (withLimits) {
-                // The cap: bitrate x 10 / 8 bytes in any 10 seconds.
-                const qint64 bytesPer10s = config.bitrate * 10 / 8;
-                c->rc_max_rate = bytesPer10s * 8 / 10;
-                c->rc_buffer_size = int(bytesPer10s * 8);
-                // Start nearly empty (one second's worth) rather than libavcodec's 3/4 full,
-                // so the first seconds of a run cannot burst far beyond the limit.
-                c->rc_initial_buffer_occupancy = c->rc_buffer_size / 10;
-            }
-        }
-        if (software) {
-            av_opt_set(c->priv_data, "preset", "ultrafast", 0);
-            av_opt_set(c->priv_data, "tune", "zerolatency", 0);
-            av_opt_set(c->priv_data, "profile", "main", 0);
-            // "profile" only caps the profile: ultrafast turns CABAC off and would signal
-            // Constrained Baseline. CABAC makes it Main and saves about a tenth of the bits.
-            av_opt_set(c->priv_data, "coder", "cabac", 0);
-        } else if (codecName == "h264_nvenc") {
-            av_opt_set(c->priv_data, "preset", "p1", 0);
-            av_opt_set(c->priv_data, "tune", "ull", 0);
-            av_opt_set(c->priv_data, "zerolatency", "1", 0);
-            av_opt_set(c->priv_data, "delay", "0", 0);
-            av_opt_set(c->priv_data, "profile", "main", 0);
-        } else if (codecName == "h264_qsv") {
-            av_opt_set(c->priv_data, "preset", "veryfast", 0);
-            av_opt_set(c->priv_data, "async_depth", "1", 0);
-            av_opt_set(c->priv_data, "look_ahead", "0", 0);
-        }
-        return avcodec_open2(c, codec, nullptr) >= 0;
-    };
-
-    bool limitsFit = true;
-    if (config.bitrate > 0 && config.bitrate * 10 / 8 > INT_MAX / 8)
-        limitsFit = false; // the buffer size would not fit the encoder's field
-    bool opened = limitsFit && attempt(true);
-    if (!opened && config.bitrate > 0) {
-        if (attempt(false)) {
-            qCWarning(lcCompress).noquote() << "FAILED TO SET DATALIMITS";
-            opened = true;
-        }
-    } else if (!opened) {
-        opened = attempt(false);
-    }
-    if (!opened) {
-        ctx.reset();
-        return false;
-    }
-
-    frame.reset(av_frame_alloc());
-    packet.reset(av_packet_alloc());
-    if (!frame || !packet)
-        return false;
-    frame->format = swFormat;
-    frame->width = config.width;
-    frame->height = config.height;
-    if (av_frame_get_buffer(frame.get(), 64) < 0)
-        return false;
-    if (vaapi)
-        hwFrame.reset(av_frame_alloc());
-    layout = swFormat == AV_PIX_FMT_NV12 ? FrameConverter::Layout::NV12 : FrameConverter::Layout::I420;
-    sets = H264AccessUnit::parseExtradata(
-        QByteArrayView(reinterpret_cast<const char*>(ctx->extradata), ctx->extradata_size));
-    name = QString::fromStdString(codecName);
-    hardware = !software;
-    return true;
-}
 
 KPh264ImageCompressor::KPh264ImageCompressor() : d(std::make_unique<Impl>())
 {
-    quietLibav();
+    LibavLog::install();
 }
 
 KPh264ImageCompressor::~KPh264ImageCompressor()
 {
     cleanup();
     std::lock_guard lock(m_lock);
+    std::lock_guard encodeLock(m_encodeMutex);
     d->close();
 }
 
 void KPh264ImageCompressor::setEncoderCandidates(std::vector<std::string> names)
 {
-    std::lock_guard lock(g_candidatesMutex);
-    g_candidates = std::move(names);
+    {
+        std::lock_guard lock(g_candidatesMutex);
+        g_candidates = std::move(names);
+    }
+    resetHardwareProbe();
 }
 
 std::vector<std::string> KPh264ImageCompressor::encoderCandidates()
@@ -263,35 +148,90 @@ std::vector<std::string> KPh264ImageCompressor::encoderCandidates()
     return g_candidates;
 }
 
+void KPh264ImageCompressor::setEncoderFactory(EncoderFactory factory)
+{
+    {
+        std::lock_guard lock(g_candidatesMutex);
+        g_factory = std::move(factory);
+    }
+    resetHardwareProbe();
+}
+
+std::unique_ptr<H264Encoder> KPh264ImageCompressor::makeEncoder(const std::string& name)
+{
+    EncoderFactory factory;
+    {
+        std::lock_guard lock(g_candidatesMutex);
+        factory = g_factory;
+    }
+    if (factory)
+        if (std::unique_ptr<H264Encoder> encoder = factory(name))
+            return encoder;
+    return std::make_unique<LibavH264Encoder>(name);
+}
+
+void KPh264ImageCompressor::resetHardwareProbe()
+{
+    std::lock_guard lock(g_probe.mutex);
+    g_probe.done = false;
+    g_probe.encoder.reset();
+}
+
 double KPh264ImageCompressor::mach_time_seconds()
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+void KPh264ImageCompressor::setClock(Clock clock)
+{
+    std::lock_guard lock(m_encodeMutex);
+    m_clock = std::move(clock);
+}
+
 bool KPh264ImageCompressor::supportHardwareAcceleration()
 {
+    std::lock_guard lock(g_probe.mutex);
+    if (g_probe.done)
+        return g_probe.encoder.has_value();
     const QSizeF screen = ScreenResolutionUtility::mainScreenResolution();
-    EncoderConfig config;
-    config.width = std::max(2, int(screen.width()) & ~1);
-    config.height = std::max(2, int(screen.height()) & ~1);
+    H264Encoder::Config config;
+    // Without a screen (a headless session) probe at the default output size.
+    config.width = screen.width() >= 2 ? int(screen.width()) & ~1 : 1280;
+    config.height = screen.height() >= 2 ? int(screen.height()) & ~1 : 720;
     config.fps = m_fps;
-    Impl probe;
     for (const std::string& name : encoderCandidates()) {
-        if (name == "libx264")
+        if (isSoftware(name))
             continue;
-        if (probe.open(name, config)) {
-            probe.close();
-            return true;
+        // A machine without the device makes the probe log errors: they say nothing here.
+        LibavLog::Scope quiet(/*quiet=*/true);
+        if (makeEncoder(name)->open(config)) {
+            g_probe.encoder = name;
+            break;
         }
     }
-    return false;
+    g_probe.done = true;
+    qCInfo(lcCompress).noquote() << (g_probe.encoder ? QStringLiteral("h264: hardware encoder %1 available")
+                                                           .arg(QString::fromStdString(*g_probe.encoder))
+                                                     : QStringLiteral("h264: no hardware encoder"));
+    return g_probe.encoder.has_value();
+}
+
+bool KPh264ImageCompressor::openEncoder(const std::string& name)
+{
+    std::unique_ptr<H264Encoder> encoder = makeEncoder(name);
+    if (!encoder->open(d->config))
+        return false;
+    d->encoder = std::move(encoder);
+    d->sets = d->encoder->parameterSets();
+    d->lastSurface = nullptr; // the new encoder's picture holds nothing yet
+    return true;
 }
 
 bool KPh264ImageCompressor::setup()
 {
     std::lock_guard lock(m_lock);
     const QSizeF size = resolution();
-    EncoderConfig config;
+    H264Encoder::Config config;
     // 4:2:0 needs even sizes; an odd limit loses its last row or column. The protocol allows
     // up to 16384 per side; anything else (or not a number) cannot be encoded.
     const auto side = [](double v) {
@@ -306,13 +246,43 @@ bool KPh264ImageCompressor::setup()
         qCWarning(lcCompress) << "h264: cannot encode at" << size;
         return false;
     }
-    for (const std::string& name : encoderCandidates()) {
-        if (d->open(name, config)) {
+
+    // A machine with a hardware encoder uses it (the one the probe found first); libx264
+    // remains the last resort. Without one, the hardware encoders are not tried again.
+    const std::vector<std::string> candidates = encoderCandidates();
+    std::vector<std::string> order;
+    if (supportHardwareAcceleration()) {
+        std::optional<std::string> probed;
+        {
+            std::lock_guard probeLock(g_probe.mutex);
+            probed = g_probe.encoder;
+        }
+        if (probed)
+            order.push_back(*probed);
+        for (const std::string& name : candidates)
+            if (!isSoftware(name) && name != probed)
+                order.push_back(name);
+    }
+    for (const std::string& name : candidates)
+        if (isSoftware(name))
+            order.push_back(name);
+
+    std::lock_guard encodeLock(m_encodeMutex);
+    d->close();
+    d->config = config;
+    d->capBytes = RateWindow::capBytes(config.bitrate);
+    d->window.clear();
+    d->awaitingKeyFrame = false;
+    for (const std::string& name : order) {
+        if (openEncoder(name)) {
+            // What is encoded is what the pictures announce: the even size.
+            setResolution(QSizeF(config.width, config.height));
             qCInfo(lcCompress).noquote()
                 << QStringLiteral("h264: encoding %1x%2 with %3 (%4)")
                        .arg(config.width)
                        .arg(config.height)
-                       .arg(d->name, d->hardware ? QStringLiteral("hardware") : QStringLiteral("software"));
+                       .arg(d->encoder->name(), d->encoder->isHardware() ? QStringLiteral("hardware")
+                                                                         : QStringLiteral("software"));
             return true;
         }
         qCDebug(lcCompress).noquote() << "h264: encoder" << QString::fromStdString(name) << "did not open";
@@ -330,14 +300,26 @@ void KPh264ImageCompressor::cleanup()
 
 QString KPh264ImageCompressor::encoderName() const
 {
-    std::lock_guard lock(m_lock);
-    return d->name;
+    std::lock_guard lock(m_encodeMutex);
+    return d->encoder ? d->encoder->name() : QString();
 }
 
 std::int64_t KPh264ImageCompressor::lastPresentationTime() const
 {
-    std::lock_guard lock(m_lock);
+    std::lock_guard lock(m_encodeMutex);
     return d->lastPts;
+}
+
+double KPh264ImageCompressor::firstFrameTime() const
+{
+    std::lock_guard lock(m_encodeMutex);
+    return m_firstFrameTime;
+}
+
+qint64 KPh264ImageCompressor::frameCount() const
+{
+    std::lock_guard lock(m_encodeMutex);
+    return m_frameCount;
 }
 
 KPh264ImageCompressor::Statistics KPh264ImageCompressor::statistics() const
@@ -346,78 +328,122 @@ KPh264ImageCompressor::Statistics KPh264ImageCompressor::statistics() const
     return d->stats;
 }
 
+void KPh264ImageCompressor::encoderFailed()
+{
+    const QString failed = d->encoder->name();
+    const bool hardware = d->encoder->isHardware();
+    d->close();
+    {
+        std::lock_guard stats(d->statsMutex);
+        ++d->stats.encoderFailures;
+    }
+    if (!hardware) {
+        qCWarning(lcCompress).noquote() << QStringLiteral("h264: %1 failed; no more pictures").arg(failed);
+        return;
+    }
+    // The device is gone or broken: the rest of this process encodes in software.
+    {
+        std::lock_guard probeLock(g_probe.mutex);
+        g_probe.done = true;
+        g_probe.encoder.reset();
+    }
+    if (openEncoder(kSoftwareEncoder)) {
+        qCWarning(lcCompress).noquote()
+            << QStringLiteral("h264: %1 failed; encoding with %2 from the next picture")
+                   .arg(failed, d->encoder->name());
+        d->awaitingKeyFrame = false; // a new encoder starts with a key frame
+    } else {
+        qCWarning(lcCompress).noquote()
+            << QStringLiteral("h264: %1 failed and %2 does not open; no more pictures")
+                   .arg(failed, QString::fromLatin1(kSoftwareEncoder));
+    }
+}
+
 void KPh264ImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image, CompletionBlock completion)
 {
     setCompletionBlock(std::move(completion));
 
-    const double now = mach_time_seconds();
+    std::lock_guard lock(m_encodeMutex);
+    const double now = m_clock ? m_clock() : mach_time_seconds();
     m_frameTime = now;
     if (m_firstFrameTime == 0)
         m_firstFrameTime = now;
     ++m_frameCount;
     m_lastFrameTime = now;
 
-    std::lock_guard lock(m_lock);
-    if (!d->ctx || !image)
+    if (!d->encoder || !image)
         return;
-    AVCodecContext* c = d->ctx.get();
     // Microseconds since the first frame; kept strictly increasing for the encoder.
     std::int64_t pts = std::int64_t((now - m_firstFrameTime) * 1'000'000.0);
     if (pts <= d->lastPts)
         pts = d->lastPts + 1;
+
+    // A picture the 10 s budget has no room for is not encoded at all, so the encoder's
+    // references stay intact and the stream goes on with the next picture that fits.
+    if (d->capBytes > 0 && d->window.bytesInWindowEndingAt(pts) + d->expectedBytes() > d->capBytes) {
+        std::lock_guard stats(d->statsMutex);
+        ++d->stats.framesSkippedForRate;
+        return;
+    }
     d->lastPts = pts;
 
     const double cpu0 = threadCpuMs();
     const double wall0 = wallMs();
-    if (av_frame_make_writable(d->frame.get()) < 0)
+    const std::optional<H264Encoder::Picture> picture = d->encoder->picture();
+    if (!picture)
         return;
-    AVFrame* f = d->frame.get();
     // An idle desktop hands the same surface over on every tick: its pixels are already in
-    // the frame (making it writable keeps them), so only the encoder runs again.
+    // the picture, so only the encoder runs again.
     const CaptureSurface* surface = image->surface();
     const bool reuse = surface == d->lastSurface && surface->generation() == d->lastGeneration;
     if (!reuse) {
-        std::uint8_t* planes[3] = {f->data[0], f->data[1], f->data[2]};
-        const int strides[3] = {f->linesize[0], f->linesize[1], f->linesize[2]};
+        std::uint8_t* planes[3] = {picture->planes[0], picture->planes[1], picture->planes[2]};
+        const int strides[3] = {picture->strides[0], picture->strides[1], picture->strides[2]};
         d->lastSurface = nullptr;
         if (!d->converter.convert(image->baseAddress(), image->bytesPerRow(), image->width(), image->height(),
-                                  planes, strides, c->width, c->height, d->layout))
+                                  planes, strides, d->config.width, d->config.height, d->encoder->layout()))
             return;
         d->lastSurface = surface;
         d->lastGeneration = surface->generation();
     }
     image.reset(); // the surface can go back to the capture pool now
-    f->pts = pts;
     const double cpu1 = threadCpuMs();
     const double wall1 = wallMs();
 
-    AVFrame* submit = f;
-    if (d->hwFrames) {
-        av_frame_unref(d->hwFrame.get());
-        if (av_hwframe_get_buffer(d->hwFrames.get(), d->hwFrame.get(), 0) < 0 ||
-            av_hwframe_transfer_data(d->hwFrame.get(), f, 0) < 0)
-            return;
-        d->hwFrame->pts = pts;
-        submit = d->hwFrame.get();
+    std::vector<H264Encoder::Packet> packets;
+    if (!d->encoder->encode(pts, d->awaitingKeyFrame, packets)) {
+        encoderFailed();
+        return;
     }
 
     std::uint64_t units = 0;
     std::uint64_t keys = 0;
     std::uint64_t bytes = 0;
-    if (avcodec_send_frame(c, submit) >= 0) {
-        while (avcodec_receive_packet(c, d->packet.get()) >= 0) {
-            AVPacket* p = d->packet.get();
-            H264AccessUnit::Normalised unit = H264AccessUnit::normalisePacket(
-                QByteArrayView(reinterpret_cast<const char*>(p->data), p->size), p->flags & AV_PKT_FLAG_KEY,
-                d->sets);
-            av_packet_unref(p);
-            if (unit.frame.isEmpty())
-                continue;
-            ++units;
-            keys += unit.isKeyFrame ? 1 : 0;
-            bytes += std::uint64_t(unit.frame.size());
-            gogo(unit.frame, d->sets.sps, d->sets.pps, unit.isKeyFrame);
+    std::uint64_t dropped = 0;
+    for (const H264Encoder::Packet& packet : packets) {
+        H264AccessUnit::Normalised unit =
+            H264AccessUnit::normalisePacket(packet.data, packet.keyFrame, d->sets);
+        if (unit.frame.isEmpty())
+            continue;
+        const qint64 size = unitSize(unit.frame, d->sets.sps, d->sets.pps, unit.isKeyFrame);
+        d->noteUnit(size, unit.isKeyFrame);
+        if (d->awaitingKeyFrame && !unit.isKeyFrame) {
+            ++dropped; // refers to a picture the receiver never got
+            continue;
         }
+        if (d->capBytes > 0 && d->window.bytesInWindowEndingAt(pts) + size > d->capBytes) {
+            // Larger than the room left: dropped, and the stream restarts from a key frame.
+            ++dropped;
+            d->awaitingKeyFrame = true;
+            continue;
+        }
+        d->awaitingKeyFrame = false;
+        d->window.add(pts, size);
+        ++units;
+        keys += unit.isKeyFrame ? 1 : 0;
+        bytes += std::uint64_t(size);
+        gogo(H264AccessUnit::assemble(unit.frame, d->sets.sps, d->sets.pps, unit.isKeyFrame), unit.frame,
+             d->sets.sps, d->sets.pps, unit.isKeyFrame);
     }
     const double cpu2 = threadCpuMs();
     const double wall2 = wallMs();
@@ -427,20 +453,21 @@ void KPh264ImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
     d->stats.accessUnits += units;
     d->stats.keyFrames += keys;
     d->stats.bytes += bytes;
+    d->stats.unitsDroppedForRate += dropped;
+    d->stats.largestWindowBytes = d->window.largestWindow();
     d->stats.convertCpuMs += cpu1 - cpu0;
     d->stats.convertWallMs += wall1 - wall0;
     d->stats.encodeCpuMs += cpu2 - cpu1;
     d->stats.encodeWallMs += wall2 - wall1;
 }
 
-void KPh264ImageCompressor::gogo(const QByteArray& frame, const QByteArray& sps, const QByteArray& pps,
-                                 bool isKeyFrame)
+void KPh264ImageCompressor::gogo(const QByteArray& unit, const QByteArray& frame, const QByteArray& sps,
+                                 const QByteArray& pps, bool isKeyFrame)
 {
     record(frame, sps, pps, isKeyFrame);
-    const QByteArray unit = H264AccessUnit::assemble(frame, sps, pps, isKeyFrame);
     if (CompletionBlock completion = completionBlock()) {
         // The size actually encoded (even, see setup()), which is what the receiver decodes.
-        completion(unit, d->ctx ? d->ctx->width : 0, d->ctx ? d->ctx->height : 0);
+        completion(unit, d->config.width, d->config.height);
     }
 }
 

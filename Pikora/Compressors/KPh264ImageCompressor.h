@@ -4,19 +4,35 @@
 
 #include <QString>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-// H.264 through libavcodec: a hardware encoder when one opens (VA-API, NVENC, Quick Sync),
-// else libx264, set up for real-time streaming (no B-frames, no look-ahead, Main profile,
-// key-frame interval, average bit rate capped over a 10 s window). Each frame is converted
-// and scaled to `resolution` in one step and encoded on the calling thread; every access
-// unit goes to the completion closure in our Annex-B layout (see H264AccessUnit.h).
+class H264Encoder;
+
+// H.264 through libavcodec: a hardware encoder when the machine has one (VA-API, NVENC,
+// Quick Sync; probed once per process), else libx264, set up for real-time streaming (no
+// B-frames, no look-ahead, Main profile, key-frame interval, average bit rate). Each frame is
+// converted and scaled to `resolution` in one step and encoded on the calling thread; every
+// access unit goes to the completion closure in our Annex-B layout (see H264AccessUnit.h).
+//
+// With a bit rate set, no 10 s of output (by presentation time) holds more than
+// bitrate x 10 / 8 bytes, whatever the encoder does: a picture that would not fit is not
+// encoded, and an access unit that comes out too large anyway is dropped, the stream then
+// going on from a forced key frame. A hardware encoder that fails while encoding is replaced
+// by libx264 for the next picture.
+//
+// Locks: the compressor's lock (set-up, clean-up, teardown) is taken before the encoder lock
+// (the encoder and everything it produces); compressRawImage() takes only the encoder lock,
+// so cleanup() never waits for an encode.
 class KPh264ImageCompressor : public KPImageCompressor
 {
 public:
     using WriteFileCompletionBlock = std::function<void(const QString& path)>;
+    using EncoderFactory = std::function<std::unique_ptr<H264Encoder>(const std::string& name)>;
+    // Seconds on a clock that does not go back.
+    using Clock = std::function<double()>;
 
     // The sizes setup() accepts, after rounding down to even numbers.
     static constexpr int kMinSide = 2;
@@ -29,10 +45,16 @@ public:
     void compressRawImage(std::shared_ptr<PixelBuffer> image, CompletionBlock completion) override;
     void cleanup() override;
 
-    // Whether a hardware encoder opens at the main screen's size.
+    // Whether a hardware encoder opens at the main screen's size. Probed on the first call
+    // in the process and remembered; a hardware encoder that later fails while encoding
+    // makes it false for the rest of the process.
     bool supportHardwareAcceleration();
+    // Forgets the probe's result (tests; changing the candidates or the factory does it too).
+    static void resetHardwareProbe();
     // A monotonic clock in seconds.
     static double mach_time_seconds();
+    // The clock frames are timed by (mach_time_seconds unless set); set before the first frame.
+    void setClock(Clock clock);
 
     int fps() const { return m_fps; }
     void setFps(int fps) { m_fps = fps; }
@@ -51,8 +73,13 @@ public:
     QString encoderName() const;
 
     // Encoders setup() tries, in order. Default: h264_vaapi, h264_nvenc, h264_qsv, libx264.
+    // Every name but "libx264" is a hardware encoder.
     static void setEncoderCandidates(std::vector<std::string> names);
     static std::vector<std::string> encoderCandidates();
+    static constexpr const char* kSoftwareEncoder = "libx264";
+    // Makes the encoder of a name (tests put doubles in place); empty: libavcodec's.
+    static void setEncoderFactory(EncoderFactory factory);
+    static std::unique_ptr<H264Encoder> makeEncoder(const std::string& name);
 
     struct Statistics
     {
@@ -65,16 +92,23 @@ public:
         double convertWallMs = 0;
         double encodeCpuMs = 0; // encoder calls, CPU time of the calling thread only
         double encodeWallMs = 0;
+        std::uint64_t framesSkippedForRate = 0; // not encoded: the 10 s budget had no room
+        std::uint64_t unitsDroppedForRate = 0;  // encoded, then dropped: larger than the room left
+        std::uint64_t encoderFailures = 0;
+        std::int64_t largestWindowBytes = 0; // most bytes delivered in any 10 s
     };
     Statistics statistics() const;
 
     // Start time and first-frame bookkeeping, as read by tests.
-    double firstFrameTime() const { return m_firstFrameTime; }
-    qint64 frameCount() const { return m_frameCount; }
+    double firstFrameTime() const;
+    qint64 frameCount() const;
     std::int64_t lastPresentationTime() const;
 
 private:
-    void gogo(const QByteArray& frame, const QByteArray& sps, const QByteArray& pps, bool isKeyFrame);
+    void gogo(const QByteArray& unit, const QByteArray& frame, const QByteArray& sps, const QByteArray& pps,
+              bool isKeyFrame);
+    bool openEncoder(const std::string& name);
+    void encoderFailed();
     void record(const QByteArray& frame, const QByteArray& sps, const QByteArray& pps, bool isKeyFrame);
 
     struct Impl;
@@ -83,6 +117,9 @@ private:
     std::atomic<int> m_fps{24};
     std::atomic<qint64> m_bitrate{0};
     std::atomic<qint64> m_keyframeInterval{0};
+    // Guards the encoder state (d) and the frame bookkeeping; taken after m_lock.
+    mutable std::mutex m_encodeMutex;
+    Clock m_clock;
     double m_firstFrameTime = 0;
     double m_frameTime = 0;
     double m_lastFrameTime = 0;

@@ -14,6 +14,8 @@
 #include "Support/NotificationCenter.h"
 
 #include <QLoggingCategory>
+#include <condition_variable>
+#include <future>
 #include <gtest/gtest.h>
 #include <thread>
 #include <turbojpeg.h>
@@ -108,6 +110,11 @@ TEST_F(CaptureSession, HandsDecodablePicturesOfTheMovingDesktopToTheTransmitter)
     const AVSessionUtility::Statistics stats = session->statistics();
     EXPECT_EQ(stats.picturesSent, pictures.size());
     ASSERT_EQ(stats.latenciesUs.size(), pictures.size());
+    // The run is shorter than 10 s: its largest 10 s window is all of it.
+    qint64 total = 0;
+    for (const FakeTransmitter::Picture& p : pictures)
+        total += p.data.size();
+    EXPECT_EQ(stats.largestTenSecondBytes, total);
 
     // Every picture carries the time of the tick that took it: one tick per picture, after
     // the start, before the hand-over, and the same tick the session measures its own
@@ -348,6 +355,97 @@ TEST_F(CaptureSession, DroppingTheSessionWhileRunningStopsCleanly)
     std::this_thread::sleep_for(300ms);
     EXPECT_LE(tx->count(), count + 1);
     session = AVSessionUtility::create(); // for TearDown
+}
+
+// A compressor whose encode blocks until the test lets it go (or 10 s pass), then hands a
+// picture to the closure it was given, as a synchronous encoder does. Like the JPEG
+// compressor it holds its own lock while encoding, which its clean-up takes too.
+class BlockingCompressor : public KPImageCompressor
+{
+public:
+    bool setup() override { return true; }
+    void compressRawImage(std::shared_ptr<PixelBuffer> image, CompletionBlock completion) override
+    {
+        std::lock_guard own(m_lock);
+        std::unique_lock lock(mutex);
+        ++entered;
+        changed.notify_all();
+        changed.wait_for(lock, 10s, [&] { return released; });
+        lock.unlock();
+        image.reset();
+        if (completion)
+            completion(QByteArray("picture"), 16, 16);
+        lock.lock();
+        ++finished;
+        changed.notify_all();
+    }
+    bool waitEntered(int n)
+    {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, 10s, [&] { return entered >= n; });
+    }
+    bool waitFinished(int n)
+    {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, 10s, [&] { return finished >= n; });
+    }
+    void release()
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    int enteredCount()
+    {
+        std::lock_guard lock(mutex);
+        return entered;
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    int entered = 0;
+    int finished = 0;
+    bool released = false;
+};
+
+TEST_F(CaptureSession, PauseAndStopDoNotWaitForAnEncodeAndNothingIsSentAfterStop)
+{
+    auto blocking = std::make_shared<BlockingCompressor>();
+    session->setCompressorFactory([blocking](qint64) { return blocking; });
+    ASSERT_TRUE(session->startCapture(display(), 1, 3));
+    ASSERT_TRUE(blocking->waitEntered(1));
+
+    // While the encode is under way the clock goes on ticking, and one frame at most waits
+    // for the compressor: newer ones take its place.
+    ASSERT_TRUE(waitFor([&] { return session->statistics().framesReplaced >= 2; }, 10s));
+    EXPECT_EQ(session->statistics().framesCompressed, 1u);
+
+    // Pause and stop come back while the encode still blocks.
+    auto control = std::async(std::launch::async, [&] {
+        NotificationCenter::defaultCenter().post("pauseDisplay");
+        const bool paused = session->isDisplayPaused();
+        session->stopCapture();
+        return paused;
+    });
+    if (control.wait_for(5s) != std::future_status::ready) {
+        blocking->release();
+        control.wait();
+        FAIL() << "pause and stop waited for the encode";
+    }
+    EXPECT_TRUE(control.get());
+    EXPECT_FALSE(session->isRunning());
+    EXPECT_EQ(blocking->enteredCount(), 1);
+
+    // The encode then finishes with the compressor the stop let go of; its picture belongs
+    // to the stopped run and is not handed over, and the waiting frame is never encoded.
+    blocking->release();
+    ASSERT_TRUE(blocking->waitFinished(1));
+    ASSERT_TRUE(waitFor([&] { return session->statistics().picturesOfEndedRuns >= 1; }, 10s));
+    EXPECT_EQ(tx->count(), 0u);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(blocking->enteredCount(), 1);
+    EXPECT_EQ(tx->count(), 0u);
 }
 
 TEST(CaptureOutputFormat, H264OnlyForReceiversThatSayTheyDecodeIt)
