@@ -8,6 +8,7 @@
 #include "Pikora/Capture/AVSessionUtility.h"
 #include "Pikora/Capture/HearlineAudioPath.h"
 #include "Pikora/Capture/KPDesktopImageProvider.h"
+#include "Pikora/Capture/PortalFrameSource.h"
 #include "Pikora/HostControl/HostControlPolicyExecuter.h"
 #include "Pikora/Platform/DBusPermissionBroker.h"
 #include "Pikora/Platform/DBusPowerAssertion.h"
@@ -25,6 +26,7 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QPointer>
 #include <QScreen>
 #include <QTimer>
 #include <atomic>
@@ -54,6 +56,57 @@ std::function<QSize()> watchMainScreenSize(QGuiApplication& app)
     return [size] { return size->load(); };
 }
 
+// The frame source: as asked, else the portal in a Wayland session (where X11 capture sees
+// only X clients) and X11 everywhere else.
+CaptureBackend chooseCaptureBackend(const QString& asked)
+{
+    if (asked == QLatin1String("test-pattern"))
+        return CaptureBackend::TestPattern;
+    if (asked == QLatin1String("x11"))
+        return CaptureBackend::X11;
+    if (asked == QLatin1String("portal") || PortalFrameSource::isWaylandSession())
+        return CaptureBackend::Portal;
+    return CaptureBackend::X11;
+}
+
+// The portal's restore token lives in the settings; its notices reach the user through the
+// application controller on the main thread.
+void wirePortalCapture(AppDelegate& controller, QGuiApplication& app)
+{
+    static const QString kTokenKey = QStringLiteral("PortalRestoreToken");
+    PortalFrameSource::setRestoreTokenStore(
+        {[] { return UserDefaults::standard().value(kTokenKey).toString(); },
+         [](const QString& token) {
+             if (token.isEmpty())
+                 UserDefaults::standard().removeObject(kTokenKey);
+             else
+                 UserDefaults::standard().setValue(kTokenKey, token);
+         }});
+    QPointer<AppDelegate> weak(&controller);
+    PortalFrameSource::setNoticeHandler([weak](PortalFrameSource::Notice notice, const QString& message) {
+        QMetaObject::invokeMethod(
+            weak.data(),
+            [weak, notice, message] {
+                if (!weak)
+                    return;
+                if (notice == PortalFrameSource::Notice::Failed || notice == PortalFrameSource::Notice::Ended)
+                    weak->captureFailed(message);
+                else
+                    weak->captureNotice(message);
+            },
+            Qt::QueuedConnection);
+    });
+    // Before the first stream: the primary screen's size in pixels, read on the main thread.
+    auto size = std::make_shared<std::atomic<QSize>>(QSize());
+    auto refresh = [size] {
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        size->store(screen ? (QSizeF(screen->geometry().size()) * screen->devicePixelRatio()).toSize() : QSize());
+    };
+    QObject::connect(&app, &QGuiApplication::primaryScreenChanged, &app, refresh);
+    refresh();
+    PortalFrameSource::setSizeHint([size] { return size->load(); });
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -74,9 +127,7 @@ int main(int argc, char** argv)
     if (!options.settingsFile.isEmpty())
         UserDefaults::setStandardFile(options.settingsFile);
 
-    KPDesktopImageProvider::setCaptureBackend(options.captureBackend == QLatin1String("test-pattern")
-                                                  ? CaptureBackend::TestPattern
-                                                  : CaptureBackend::X11);
+    KPDesktopImageProvider::setCaptureBackend(chooseCaptureBackend(options.captureBackend));
     AVSessionUtility::sharedInstance()->setTransmitterProvider(
         [] { return KPDeviceController::sharedDeviceController().transmitter(); });
 
@@ -126,6 +177,9 @@ int main(int argc, char** argv)
         ui, ui.defaults(), [] { return KPDeviceController::sharedDeviceController().transmitter(); });
 
     AppDelegate controller(std::move(env));
+    wirePortalCapture(controller, app);
+    if (KPDesktopImageProvider::captureBackend() == CaptureBackend::Portal)
+        qCInfo(lcApp) << "capture: through the desktop portal's screen cast";
     ui.setActions({[&controller] { controller.about(); }, [&controller] { controller.quit(); }, {}});
 
     AppPairingHost pairingHost(controller, ui);
