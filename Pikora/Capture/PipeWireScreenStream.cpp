@@ -185,6 +185,7 @@ struct PipeWireScreenStream::Impl : std::enable_shared_from_this<PipeWireScreenS
         if (!sb || sb->n_datas < 1)
             return;
         spa_data& data = sb->datas[0];
+        qCDebug(lcCapture) << "pipewire: buffer of type" << data.type << "size" << data.maxsize;
         if (data.type == SPA_DATA_MemPtr) {
             info->data = static_cast<const std::uint8_t*>(data.data);
             info->size = data.data ? data.maxsize : 0;

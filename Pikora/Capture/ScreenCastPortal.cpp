@@ -334,29 +334,33 @@ bool ScreenCastPortal::parseStartResults(const QVariantMap& results, quint32& no
         return false;
     };
     token = stringOf(results.value(QStringLiteral("restore_token"))).value_or(QString());
-    std::optional<QDBusArgument> streams = argumentOf(results.value(QStringLiteral("streams")), "a(ua{sv})");
-    if (!streams)
+    std::optional<QDBusArgument> streamsArg =
+        argumentOf(results.value(QStringLiteral("streams")), "a(ua{sv})");
+    if (!streamsArg)
         return fail("no streams");
+    // Read through a const reference: the non-const calls would write.
+    const QDBusArgument& streams = *streamsArg;
     bool found = false;
     int seen = 0;
-    streams->beginArray();
-    while (!streams->atEnd() && seen < kMaxStreams) {
+    streams.beginArray();
+    while (!streams.atEnd() && seen < kMaxStreams) {
         ++seen;
         uint node = 0;
         QVariantMap props;
-        streams->beginStructure();
-        *streams >> node >> props;
-        streams->endStructure();
+        streams.beginStructure();
+        streams >> node >> props;
+        streams.endStructure();
         if (found || node == 0)
             continue;
         found = true;
         nodeId = node;
         size = QSize();
-        if (std::optional<QDBusArgument> pair = argumentOf(props.value(QStringLiteral("size")), "(ii)")) {
+        if (std::optional<QDBusArgument> pairArg = argumentOf(props.value(QStringLiteral("size")), "(ii)")) {
+            const QDBusArgument& pair = *pairArg;
             int w = 0, h = 0;
-            pair->beginStructure();
-            *pair >> w >> h;
-            pair->endStructure();
+            pair.beginStructure();
+            pair >> w >> h;
+            pair.endStructure();
             if (w > 0 && h > 0 && w <= 16384 && h <= 16384)
                 size = QSize(w, h);
         }

@@ -4,13 +4,15 @@
 # creates (once) the unprivileged user "pikora-wayland" and runs SCRIPT as that user with a
 # clean environment; otherwise runs SCRIPT directly. Returns SCRIPT's status.
 #
-# start_wayland_session WORK SIZE COLOUR: inside a private D-Bus session (the caller runs
-# under dbus-run-session), starts headless sway with one output of SIZE (WIDTHxHEIGHT) filled
-# with COLOUR (#rrggbb), PipeWire, WirePlumber, xdg-desktop-portal-wlr (its output chooser set
-# to the headless output, so no one has to pick) and xdg-desktop-portal. Everything keeps its
-# state under WORK (runtime dir, config, data); logs go to WORK/*.log. Records pids in the
-# caller's `pids` array. Returns 1, with the reason on stderr, when a part did not come up in
-# time.
+# start_wayland_session WORK SIZE COLOUR [BACKEND]: inside a private D-Bus session (the caller
+# runs under dbus-run-session), starts headless sway with one output of SIZE (WIDTHxHEIGHT)
+# filled with COLOUR (#rrggbb), PipeWire, WirePlumber, a screen-cast portal backend and
+# xdg-desktop-portal. BACKEND is "wlr" (default: xdg-desktop-portal-wlr, its output chooser set
+# to the headless output, so no one has to pick) or the path of
+# pikora-screencast-portal-emulator (then the only backend; its log is WORK/portal-backend.log).
+# Everything keeps its state under WORK (runtime dir, config, data); logs go to WORK/*.log.
+# Records pids in the caller's `pids` array. Returns 1, with the reason on stderr, when a part
+# did not come up in time.
 wayland_user=pikora-wayland
 
 wayland_as_user() {
@@ -40,8 +42,8 @@ _wayland_wait_name() { # dbus-name seconds
   return 1
 }
 
-start_wayland_session() { # work size colour
-  local work="$1" size="$2" colour="$3"
+start_wayland_session() { # work size colour [backend]
+  local work="$1" size="$2" colour="$3" backend="${4:-wlr}"
   mkdir -p "$work/run" "$work/config/xdg-desktop-portal-wlr" "$work/data" "$work/state"
   chmod 700 "$work/run"
   export XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data"
@@ -77,10 +79,21 @@ EOF
   _wayland_wait_file "$XDG_RUNTIME_DIR/pipewire-0" 10 || { echo "wayland: pipewire did not start" >&2; return 1; }
   wireplumber >"$work/wireplumber.log" 2>&1 &
   pids+=($!)
-  /usr/libexec/xdg-desktop-portal-wlr -l DEBUG >"$work/portal-wlr.log" 2>&1 &
-  pids+=($!)
-  _wayland_wait_name org.freedesktop.impl.portal.desktop.wlr 10 ||
-    { echo "wayland: xdg-desktop-portal-wlr did not start" >&2; return 1; }
+  if [ "$backend" = wlr ]; then
+    /usr/libexec/xdg-desktop-portal-wlr -l DEBUG >"$work/portal-wlr.log" 2>&1 &
+    pids+=($!)
+    _wayland_wait_name org.freedesktop.impl.portal.desktop.wlr 10 ||
+      { echo "wayland: xdg-desktop-portal-wlr did not start" >&2; return 1; }
+  else
+    mkdir -p "$work/portals"
+    printf '[portal]\nDBusName=org.freedesktop.impl.portal.desktop.pikora\nInterfaces=%s\nUseIn=sway\n' \
+      'org.freedesktop.impl.portal.ScreenCast;' >"$work/portals/pikora.portal"
+    export XDG_DESKTOP_PORTAL_DIR="$work/portals"
+    "$backend" >"$work/portal-backend.log" 2>&1 &
+    pids+=($!)
+    _wayland_wait_name org.freedesktop.impl.portal.desktop.pikora 10 ||
+      { echo "wayland: the screen-cast portal backend did not start" >&2; return 1; }
+  fi
   /usr/libexec/xdg-desktop-portal -v >"$work/portal.log" 2>&1 &
   pids+=($!)
   _wayland_wait_name org.freedesktop.portal.Desktop 15 ||
