@@ -10,6 +10,7 @@
 #include <QThread>
 #include <mutex>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -64,12 +65,16 @@ struct PortalFrameSource::Shared : std::enable_shared_from_this<PortalFrameSourc
     double fps = 30;
 
     // Frame hand-over: at most one delivery is queued at a time; a newer frame replaces a
-    // pending one (the newest frame is what counts).
-    std::mutex deliveryMutex;
+    // pending one (the newest frame is what counts). Two locks, so that the stream's thread
+    // never waits for a running handler: a handler may drop a lent surface, which gives its
+    // buffer back under the stream's loop lock. No surface is released under `pendingMutex`.
+    std::mutex pendingMutex;
     bool active = false;
     bool posted = false;
     std::shared_ptr<CaptureSurface> pending;
     DispatchQueue* queue = nullptr;
+    // Held while the handler runs, so stop() returns only once no handler call runs.
+    std::mutex handlerMutex;
     FrameHandler handler;
 
     std::atomic<bool> streaming{false};
@@ -88,30 +93,53 @@ struct PortalFrameSource::Shared : std::enable_shared_from_this<PortalFrameSourc
 
     void offer(std::shared_ptr<CaptureSurface> surface)
     {
-        std::lock_guard lock(deliveryMutex);
-        if (!active || !queue)
-            return;
-        pending = std::move(surface);
-        if (posted)
-            return;
-        posted = true;
-        std::weak_ptr<Shared> weak = weak_from_this();
-        queue->async([weak] {
-            if (auto self = weak.lock())
-                self->deliver();
-        });
+        std::shared_ptr<CaptureSurface> dropped;
+        DispatchQueue* post = nullptr;
+        {
+            std::lock_guard lock(pendingMutex);
+            if (!active || !queue) {
+                dropped = std::move(surface);
+            } else {
+                dropped = std::exchange(pending, std::move(surface));
+                if (!posted) {
+                    posted = true;
+                    post = queue;
+                }
+            }
+        }
+        if (post) {
+            std::weak_ptr<Shared> weak = weak_from_this();
+            post->async([weak] {
+                if (auto self = weak.lock())
+                    self->deliver();
+            });
+        }
+        // `dropped` goes back to the stream here, outside the lock.
     }
 
     void deliver()
     {
-        // Held while the handler runs, so stop() returns only once no handler call runs.
-        std::lock_guard lock(deliveryMutex);
-        posted = false;
-        std::shared_ptr<CaptureSurface> surface = std::move(pending);
-        if (!active || !surface || !handler)
+        std::lock_guard lock(handlerMutex);
+        std::shared_ptr<CaptureSurface> surface;
+        {
+            std::lock_guard pendingLock(pendingMutex);
+            posted = false;
+            if (active)
+                surface = std::move(pending);
+        }
+        if (!surface || !handler)
             return;
         ++delivered;
         handler(std::move(surface));
+    }
+
+    // Stops handing frames over; returns what was pending, to be released outside the locks.
+    std::shared_ptr<CaptureSurface> deactivate()
+    {
+        std::lock_guard lock(pendingMutex);
+        active = false;
+        queue = nullptr;
+        return std::move(pending);
     }
 
     // On the portal thread.
@@ -254,18 +282,23 @@ struct PortalFrameSource::Shared : std::enable_shared_from_this<PortalFrameSourc
 
     void stopRunning(std::uint64_t gen)
     {
-        std::lock_guard lock(mutex);
-        if (gen == generation)
-            running = false;
-        std::lock_guard delivery(deliveryMutex);
-        active = false;
-        pending.reset();
+        {
+            std::lock_guard lock(mutex);
+            if (gen == generation)
+                running = false;
+        }
+        std::shared_ptr<CaptureSurface> dropped = deactivate();
         streaming = false;
     }
 };
 
-PortalFrameSource::PortalFrameSource() : d(std::make_shared<Shared>())
+PortalFrameSource::PortalFrameSource() : d(std::make_shared<Shared>()) {}
+
+// The portal conversation's thread, started with the first stream (listing displays needs none).
+void PortalFrameSource::ensureThread()
 {
+    if (m_thread)
+        return;
     m_thread = std::make_unique<QThread>();
     m_thread->setObjectName(QStringLiteral("Screen Cast Portal"));
     m_context = new QObject;
@@ -277,6 +310,8 @@ PortalFrameSource::PortalFrameSource() : d(std::make_shared<Shared>())
 PortalFrameSource::~PortalFrameSource()
 {
     stop();
+    if (!m_thread)
+        return;
     // The portal object goes on its own thread, which then ends its loop.
     std::shared_ptr<Shared> shared = d;
     QMetaObject::invokeMethod(
@@ -368,12 +403,16 @@ bool PortalFrameSource::start(std::uint32_t display, QSize, double fps, bool, Di
         d->fps = fps;
     }
     {
-        std::lock_guard lock(d->deliveryMutex);
-        d->queue = &queue;
+        std::lock_guard lock(d->handlerMutex);
         d->handler = std::move(handler);
-        d->active = true;
-        d->pending.reset();
     }
+    {
+        std::lock_guard lock(d->pendingMutex);
+        d->queue = &queue;
+        d->active = true;
+        d->posted = false;
+    }
+    ensureThread();
     QString token;
     {
         std::lock_guard lock(g_configMutex);
@@ -402,14 +441,13 @@ void PortalFrameSource::stop()
         d->running = false;
         stream = std::move(d->stream);
     }
+    std::shared_ptr<CaptureSurface> dropped = d->deactivate();
     {
         // Waits for a running handler call.
-        std::lock_guard lock(d->deliveryMutex);
-        d->active = false;
-        d->pending.reset();
+        std::lock_guard lock(d->handlerMutex);
         d->handler = nullptr;
-        d->queue = nullptr;
     }
+    dropped.reset();
     d->streaming = false;
     if (stream) {
         const PipeWireScreenStream::Statistics s = stream->statistics();
@@ -425,7 +463,7 @@ void PortalFrameSource::stop()
                                            .arg(s.buffers);
         stream->stop();
     }
-    if (wasRunning) {
+    if (wasRunning && m_context) {
         std::weak_ptr<Shared> weak = d;
         QMetaObject::invokeMethod(
             m_context,

@@ -75,6 +75,8 @@ public:
     struct Shared;
 
 private:
+    void ensureThread();
+
     std::shared_ptr<Shared> d;
     std::unique_ptr<QThread> m_thread;
     QObject* m_context = nullptr; // lives on m_thread
