@@ -37,6 +37,12 @@ if [ "${PIKORA_WAYLAND_INNER:-}" != 1 ]; then
   work="$(mktemp -d)"
   chmod 755 "$work"
   [ "$(id -u)" -eq 0 ] && { wayland_as_user true || exit 1; chown "$wayland_user" "$work"; }
+  # The unprivileged user runs the build's programs and this script: both must be reachable.
+  wayland_as_user test -x "$build/Pikora/Pikora" -a -r "$here/wayland_road.sh" || {
+    echo "FAIL: $build and $here must be readable by $wayland_user (check out under a world-readable path)"
+    rm -rf "$work"
+    exit 1
+  }
   status=0
   wayland_as_user dbus-run-session -- env PIKORA_WAYLAND_INNER=1 PIKORA_WAYLAND_WORK="$work" \
     "$here/wayland_road.sh" "$build" "$mode" || status=$?
