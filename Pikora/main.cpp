@@ -96,16 +96,21 @@ void wirePortalCapture(AppDelegate& controller, QGuiApplication& app)
             },
             Qt::QueuedConnection);
     });
-    // Before the first stream: the primary screen's size in pixels, read on the main thread.
-    auto size = std::make_shared<std::atomic<QSize>>(QSize());
+    // Before the first stream: the primary screen's size in pixels, read on the main thread and
+    // kept in one 64-bit word (an atomic QSize is not lock-free everywhere).
+    auto size = std::make_shared<std::atomic<quint64>>(0);
     auto refresh = [size] {
         const QScreen* screen = QGuiApplication::primaryScreen();
-        size->store(screen ? (QSizeF(screen->geometry().size()) * screen->devicePixelRatio()).toSize()
-                           : QSize());
+        const QSize s =
+            screen ? (QSizeF(screen->geometry().size()) * screen->devicePixelRatio()).toSize() : QSize();
+        size->store(s.isValid() ? (quint64(quint32(s.width())) << 32) | quint32(s.height()) : 0);
     };
     QObject::connect(&app, &QGuiApplication::primaryScreenChanged, &app, refresh);
     refresh();
-    PortalFrameSource::setSizeHint([size] { return size->load(); });
+    PortalFrameSource::setSizeHint([size] {
+        const quint64 packed = size->load();
+        return packed ? QSize(int(packed >> 32), int(packed & 0xffffffffu)) : QSize();
+    });
 }
 
 } // namespace
