@@ -8,6 +8,7 @@
 #include "Pikora/Capture/AVSessionUtility.h"
 #include "Pikora/Capture/HearlineAudioPath.h"
 #include "Pikora/Capture/KPDesktopImageProvider.h"
+#include "Pikora/Capture/PortalFrameSource.h"
 #include "Pikora/HostControl/HostControlPolicyExecuter.h"
 #include "Pikora/Platform/DBusPermissionBroker.h"
 #include "Pikora/Platform/DBusPowerAssertion.h"
@@ -25,6 +26,7 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QPointer>
 #include <QScreen>
 #include <QTimer>
 #include <atomic>
@@ -60,6 +62,63 @@ std::function<QSize()> watchMainScreenSize(QGuiApplication& app)
     };
 }
 
+// The frame source: as asked, else the portal in a Wayland session (where X11 capture sees
+// only X clients) and X11 everywhere else.
+CaptureBackend chooseCaptureBackend(const QString& asked)
+{
+    if (asked == QLatin1String("test-pattern"))
+        return CaptureBackend::TestPattern;
+    if (asked == QLatin1String("x11"))
+        return CaptureBackend::X11;
+    if (asked == QLatin1String("portal") || PortalFrameSource::isWaylandSession())
+        return CaptureBackend::Portal;
+    return CaptureBackend::X11;
+}
+
+// The portal's restore token lives in the settings; its notices reach the user through the
+// application controller on the main thread.
+void wirePortalCapture(AppDelegate& controller, QGuiApplication& app)
+{
+    static const QString kTokenKey = QStringLiteral("PortalRestoreToken");
+    PortalFrameSource::setRestoreTokenStore(
+        {[] { return UserDefaults::standard().value(kTokenKey).toString(); },
+         [](const QString& token) {
+             if (token.isEmpty())
+                 UserDefaults::standard().removeObject(kTokenKey);
+             else
+                 UserDefaults::standard().setValue(kTokenKey, token);
+         }});
+    QPointer<AppDelegate> weak(&controller);
+    PortalFrameSource::setNoticeHandler([weak](PortalFrameSource::Notice notice, const QString& message) {
+        QMetaObject::invokeMethod(
+            weak.data(),
+            [weak, notice, message] {
+                if (!weak)
+                    return;
+                if (notice == PortalFrameSource::Notice::Failed || notice == PortalFrameSource::Notice::Ended)
+                    weak->captureFailed(message);
+                else
+                    weak->captureNotice(message);
+            },
+            Qt::QueuedConnection);
+    });
+    // Before the first stream: the primary screen's size in pixels, read on the main thread and
+    // kept in one 64-bit word (an atomic QSize is not lock-free everywhere).
+    auto size = std::make_shared<std::atomic<quint64>>(0);
+    auto refresh = [size] {
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        const QSize s =
+            screen ? (QSizeF(screen->geometry().size()) * screen->devicePixelRatio()).toSize() : QSize();
+        size->store(s.isValid() ? (quint64(quint32(s.width())) << 32) | quint32(s.height()) : 0);
+    };
+    QObject::connect(&app, &QGuiApplication::primaryScreenChanged, &app, refresh);
+    refresh();
+    PortalFrameSource::setSizeHint([size] {
+        const quint64 packed = size->load();
+        return packed ? QSize(int(packed >> 32), int(packed & 0xffffffffu)) : QSize();
+    });
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -80,9 +139,7 @@ int main(int argc, char** argv)
     if (!options.settingsFile.isEmpty())
         UserDefaults::setStandardFile(options.settingsFile);
 
-    KPDesktopImageProvider::setCaptureBackend(options.captureBackend == QLatin1String("test-pattern")
-                                                  ? CaptureBackend::TestPattern
-                                                  : CaptureBackend::X11);
+    KPDesktopImageProvider::setCaptureBackend(chooseCaptureBackend(options.captureBackend));
     AVSessionUtility::sharedInstance()->setTransmitterProvider(
         [] { return KPDeviceController::sharedDeviceController().transmitter(); });
 
@@ -113,7 +170,15 @@ int main(int argc, char** argv)
     env.applications = &applications;
     env.permissionBroker = &permissionBroker;
     env.powerAssertion = &powerAssertion;
-    env.pointer = &pointer;
+    // XTest reaches only X clients in a Wayland session, so the receiver's pointer would move
+    // nothing visible there: forwarding stays off, said once.
+    if (PortalFrameSource::isWaylandSession()) {
+        env.pointer = nullptr;
+        qCInfo(lcApp) << "pointer: the receiver's pointer is not forwarded in a Wayland session "
+                         "(needs the RemoteDesktop portal, not supported yet)";
+    } else {
+        env.pointer = &pointer;
+    }
     env.wifi = &wifi;
     env.loginItems = &loginItems;
     env.makeReachability = [](const QString& host) -> std::unique_ptr<ReachabilityWatcher> {
@@ -132,6 +197,9 @@ int main(int argc, char** argv)
         ui, ui.defaults(), [] { return KPDeviceController::sharedDeviceController().transmitter(); });
 
     AppDelegate controller(std::move(env));
+    wirePortalCapture(controller, app);
+    if (KPDesktopImageProvider::captureBackend() == CaptureBackend::Portal)
+        qCInfo(lcApp) << "capture: through the desktop portal's screen cast";
     ui.setActions({[&controller] { controller.about(); }, [&controller] { controller.quit(); }, {}});
 
     AppPairingHost pairingHost(controller, ui);

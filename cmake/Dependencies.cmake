@@ -47,6 +47,8 @@ pikora_require_pkg(XCB_DAMAGE xcb-damage libxcb-damage0-dev)
 pikora_require_pkg(XCB_XFIXES xcb-xfixes libxcb-xfixes0-dev)
 pikora_require_pkg(XCB_XTEST xcb-xtest libxcb-xtest0-dev)
 pikora_require_pkg(LIBPULSE libpulse libpulse-dev)
+# Capture in a Wayland session: the ScreenCast portal hands over a PipeWire stream.
+pikora_require_pkg(LIBPIPEWIRE libpipewire-0.3 libpipewire-0.3-dev)
 
 if(PIKORA_BUILD_TESTS OR PIKORA_BUILD_BENCH)
   find_package(GTest QUIET)

@@ -14,6 +14,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth dbus dbus-x11 ffmpeg x11-xserver-utils python3 xdotool
   dpkg-dev file desktop-file-utils procps
+  libpipewire-0.3-dev qt6-wayland grim
+  sway swaybg pipewire pipewire-bin wireplumber xdg-desktop-portal xdg-desktop-portal-wlr
 )
 
 missing=()

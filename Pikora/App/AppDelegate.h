@@ -102,6 +102,11 @@ public:
     // --- projection
     void startWifiDisplay();
     void stopWifiDisplay(bool dropLink);
+    // The frame source cannot go on (no screen-sharing permission, the stream ended): stop the
+    // projection as a press would, and let the user read why instead of the usual notice.
+    void captureFailed(const QString& message);
+    // A notice from the frame source that does not stop the projection.
+    void captureNotice(const QString& message);
 
     // Pointer input from the receiver (Beamline's link thread).
     void mouseMoveDetected(QPointF delta) override;
@@ -165,4 +170,5 @@ private:
     std::atomic<bool> m_pointerForwarding{false};
     bool m_projecting = false;
     bool m_toldAccessoryAccessDenied = false;
+    QString m_captureFailure; // shown instead of the disconnect notice, once
 };

@@ -14,10 +14,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace {
 
 const QString kAssertionName = QStringLiteral("Pikora is on it's session!");
+// Long enough to read a sentence about why the screen is not shared.
+constexpr double kCaptureFailureDuration = 8.0;
 
 void sendNotification(LauncherConnector* connector, const char* method)
 {
@@ -120,12 +123,33 @@ void AppDelegate::startWifiDisplay()
         if (!self.m_projecting)
             return; // a stream that never ran (the encoder could not start): nothing to report
         sendNotification(self.m_connector.get(), "notify-projection-stopped");
-        self.showMessage(tr("Disconnect WiFi Display"), kNotificationDuration);
+        if (!self.m_captureFailure.isEmpty())
+            self.showMessage(std::exchange(self.m_captureFailure, QString()), kCaptureFailureDuration);
+        else
+            self.showMessage(tr("Disconnect WiFi Display"), kNotificationDuration);
         self.m_projecting = false;
         emit self.projectionStopped();
     });
 
     controller.startWifiDisplay();
+}
+
+void AppDelegate::captureFailed(const QString& message)
+{
+    if (!m_projecting) {
+        showMessage(message, kCaptureFailureDuration);
+        return;
+    }
+    qCWarning(lcApp).noquote() << QStringLiteral("projection stopped: %1").arg(message);
+    m_captureFailure = message;
+    stopWifiDisplay(false);
+    // Shown now as well: the receiver's end of the stream may take a while to arrive.
+    showMessage(message, kCaptureFailureDuration);
+}
+
+void AppDelegate::captureNotice(const QString& message)
+{
+    showMessage(message, kCaptureFailureDuration);
 }
 
 void AppDelegate::setPointerForwarding(bool on)

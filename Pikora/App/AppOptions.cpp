@@ -78,7 +78,8 @@ QString AppOptions::usage()
         "  --discovery-port PORT         receivers' discovery port (default 63630)\n"
         "  --config-ports FIRST,SECOND   HTTP ports pairing fetches pikora_config.json from, in\n"
         "                                that order (default 80,8080)\n"
-        "  --capture x11|test-pattern    frame source (default x11)\n"
+        "  --capture x11|portal|test-pattern\n"
+        "                                frame source (default: portal in a Wayland session, else x11)\n"
         "  --settings FILE               keep user preferences in FILE\n"
         "  --run-seconds N               quit after N seconds\n");
 }
@@ -142,8 +143,9 @@ bool AppOptions::parse(const QStringList& arguments, AppOptions& out, QString* e
                 !parsePort(ports[1].trimmed(), out.configSecondPort))
                 return fail(QStringLiteral("--config-ports needs two ports, FIRST,SECOND"));
         } else if (name == QLatin1String("--capture")) {
-            if (!takeValue(v) || (v != QLatin1String("x11") && v != QLatin1String("test-pattern")))
-                return fail(QStringLiteral("--capture takes x11 or test-pattern"));
+            if (!takeValue(v) || (v != QLatin1String("x11") && v != QLatin1String("test-pattern") &&
+                                  v != QLatin1String("portal")))
+                return fail(QStringLiteral("--capture takes x11, portal or test-pattern"));
             out.captureBackend = v;
         } else if (name == QLatin1String("--settings")) {
             if (!takeValue(v) || v.isEmpty())

@@ -23,7 +23,7 @@ struct AppOptions
     // --config-ports FIRST,SECOND: where pairing fetches the receiver's configuration file.
     std::uint16_t configFirstPort = kDefaultConfigFirstPort;
     std::uint16_t configSecondPort = kDefaultConfigSecondPort;
-    QString captureBackend = QStringLiteral("x11"); // --capture x11|test-pattern
+    QString captureBackend; // --capture x11|portal|test-pattern; empty = by the session type
     QString settingsFile;                           // --settings FILE
     int runSeconds = 0; // --run-seconds N: quit after N seconds (0 = run until quit)
 

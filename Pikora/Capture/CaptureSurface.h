@@ -38,6 +38,21 @@ public:
     // Monotonic number of the capture that filled the surface.
     std::uint64_t sequence = 0;
 
+    // A surface over memory that some other owner lends (a stream's buffer): not pooled; the
+    // memory object gives the pixels back when the last reference goes. `data()` is the first
+    // pixel; `generation` must be unique in the process (see generation()).
+    static std::shared_ptr<CaptureSurface> wrap(std::unique_ptr<SurfaceMemory> memory, int width, int height,
+                                                int bytesPerRow, std::uint64_t generation)
+    {
+        auto surface = std::make_shared<CaptureSurface>();
+        surface->m_memory = std::move(memory);
+        surface->m_width = width;
+        surface->m_height = height;
+        surface->m_bytesPerRow = bytesPerRow;
+        surface->m_generation = generation;
+        return surface;
+    }
+
 private:
     friend class SurfacePool;
     std::unique_ptr<SurfaceMemory> m_memory;

@@ -12,7 +12,8 @@
 
 class DispatchQueue;
 
-// Where desktop frames come from: the X server, or a synthetic scene for headless runs.
+// Where desktop frames come from: the X server, the desktop portal's screen cast (Wayland),
+// or a synthetic scene for headless runs.
 // A source lists its displays and runs one stream at a time; while streaming it delivers
 // each new picture of the display on the given queue. A source delivers nothing while the
 // display does not change.
@@ -51,5 +52,6 @@ public:
 enum class CaptureBackend
 {
     X11,
-    TestPattern
+    TestPattern,
+    Portal // the desktop portal's screen cast (Wayland sessions)
 };

@@ -1,6 +1,7 @@
 #include "Pikora/Capture/KPDesktopImageProvider.h"
 
 #include "Pikora/Capture/CaptureLogging.h"
+#include "Pikora/Capture/PortalFrameSource.h"
 #include "Pikora/Capture/TestPatternFrameSource.h"
 #include "Pikora/Capture/X11FrameSource.h"
 
@@ -40,6 +41,8 @@ std::unique_ptr<DesktopFrameSource> KPDesktopImageProvider::makeFrameSource()
     }
     if (captureBackend() == CaptureBackend::TestPattern)
         return std::make_unique<TestPatternFrameSource>();
+    if (captureBackend() == CaptureBackend::Portal)
+        return std::make_unique<PortalFrameSource>();
     return std::make_unique<X11FrameSource>();
 }
 

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusUnixFileDescriptor>
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,6 +16,13 @@ constexpr char kScreenSaverService[] = "org.freedesktop.ScreenSaver";
 constexpr char kScreenSaverInterface[] = "org.freedesktop.ScreenSaver";
 // The freedesktop.org path first; some desktops only serve the older one.
 constexpr const char* kScreenSaverPaths[] = {"/org/freedesktop/ScreenSaver", "/ScreenSaver"};
+
+// Where no screen saver service runs (many Wayland desktops), the desktop portal's Inhibit.
+constexpr char kPortalService[] = "org.freedesktop.portal.Desktop";
+constexpr char kPortalPath[] = "/org/freedesktop/portal/desktop";
+constexpr char kPortalInhibitInterface[] = "org.freedesktop.portal.Inhibit";
+constexpr char kPortalRequestInterface[] = "org.freedesktop.portal.Request";
+constexpr uint kPortalInhibitIdle = 8;
 
 constexpr char kLogin1Service[] = "org.freedesktop.login1";
 constexpr char kLogin1Path[] = "/org/freedesktop/login1";
@@ -68,6 +76,7 @@ struct DBusPowerAssertion::Held
     Type type = Type::NoDisplaySleep;
     quint32 cookie = 0;
     QString screenSaverPath;
+    QString portalRequest; // held through the portal instead: closing this request releases it
     int fd = -1;
 
     ~Held()
@@ -144,7 +153,42 @@ PowerAssertion::Result DBusPowerAssertion::inhibitDisplaySleep(const QString& na
         held.screenSaverPath = QString::fromLatin1(path);
         return {true, 0, Error::None, {}};
     }
-    return failure(errorFor(lastError), lastError.name() + QStringLiteral(": ") + lastError.message());
+    const Result screenSaver =
+        failure(errorFor(lastError), lastError.name() + QStringLiteral(": ") + lastError.message());
+    if (screenSaver.error != Error::ServiceUnavailable)
+        return screenSaver;
+    Result portal = inhibitThroughPortal(name, held);
+    if (!portal.ok && portal.error == Error::ServiceUnavailable)
+        return screenSaver; // neither is there: report the screen saver, as before
+    return portal;
+}
+
+PowerAssertion::Result DBusPowerAssertion::inhibitThroughPortal(const QString& name, Held& held)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QString::fromLatin1(kPortalService), QString::fromLatin1(kPortalPath),
+        QString::fromLatin1(kPortalInhibitInterface), QStringLiteral("Inhibit"));
+    // Only a portal that already runs: starting one just for this would cost more than the
+    // assertion is worth where the desktop has none.
+    call.setAutoStartService(false);
+    QVariantMap options;
+    options.insert(QStringLiteral("reason"), name);
+    call << QString() << kPortalInhibitIdle << options;
+    const QDBusMessage reply = m_sessionBus.call(call, QDBus::Block, m_timeoutMs);
+    if (reply.type() == QDBusMessage::ErrorMessage) {
+        const QDBusError error(reply);
+        return failure(errorFor(error), error.name() + QStringLiteral(": ") + error.message());
+    }
+    const QList<QVariant> args = reply.arguments();
+    if (args.size() != 1 || args.at(0).metaType() != QMetaType::fromType<QDBusObjectPath>() ||
+        args.at(0).value<QDBusObjectPath>().path().isEmpty())
+        return failure(
+            Error::BadReply,
+            QStringLiteral("portal Inhibit answered with signature \"%1\"").arg(reply.signature()));
+    held.portalRequest = args.at(0).value<QDBusObjectPath>().path();
+    qCInfo(lcPlatform).noquote()
+        << QStringLiteral("power assertion %1 held through the desktop portal").arg(typeName(held.type));
+    return {true, 0, Error::None, {}};
 }
 
 PowerAssertion::Result DBusPowerAssertion::inhibitIdleSleep(const QString& name, Held& held)
@@ -192,6 +236,16 @@ void DBusPowerAssertion::releaseHeld(Id id, Held& held)
     if (held.type == Type::NoIdleSleep)
         return; // closing the descriptor (when `held` is destroyed) releases it
 
+    if (!held.portalRequest.isEmpty()) {
+        QDBusMessage close = QDBusMessage::createMethodCall(
+            QString::fromLatin1(kPortalService), held.portalRequest,
+            QString::fromLatin1(kPortalRequestInterface), QStringLiteral("Close"));
+        const QDBusMessage reply = m_sessionBus.call(close, QDBus::Block, m_timeoutMs);
+        if (reply.type() == QDBusMessage::ErrorMessage)
+            qCWarning(lcPlatform) << "releasing power assertion" << id
+                                  << "failed:" << QDBusError(reply).message();
+        return;
+    }
     QDBusMessage call = QDBusMessage::createMethodCall(
         QString::fromLatin1(kScreenSaverService), held.screenSaverPath,
         QString::fromLatin1(kScreenSaverInterface), QStringLiteral("UnInhibit"));

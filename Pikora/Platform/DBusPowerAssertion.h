@@ -10,7 +10,8 @@
 
 // Power assertions through the desktop's D-Bus services:
 //   NoDisplaySleep: org.freedesktop.ScreenSaver Inhibit(app, reason) -> cookie on the session
-//                   bus; released with UnInhibit(cookie).
+//                   bus; released with UnInhibit(cookie). Without that service, the desktop
+//                   portal's Inhibit (idle) -> request handle; released by closing the request.
 //   NoIdleSleep:    org.freedesktop.login1.Manager Inhibit("sleep:idle", app, reason, "block")
 //                   -> file descriptor on the system bus; held while the descriptor is open,
 //                   released by closing it.
@@ -42,6 +43,7 @@ private:
 
     Result inhibitDisplaySleep(const QString& name, Held& held);
     Result inhibitIdleSleep(const QString& name, Held& held);
+    Result inhibitThroughPortal(const QString& name, Held& held);
     void releaseHeld(Id id, Held& held);
 
     QDBusConnection m_sessionBus;

@@ -8,11 +8,15 @@
 // Quality is the luma PSNR of every decoded picture against the source frame it shows
 // (frames carry their number as a barcode), downscaled with a Lanczos filter (which neither pipeline uses).
 //
-// Usage: pikora-capture-bench [--seconds N] [--no-x11] [--no-ffmpeg]
+//   4. with --portal WxH (inside a Wayland session, see portal_bench.sh): the capture session
+//      fed through the ScreenCast portal and PipeWire, beside the runs above.
+//
+// Usage: pikora-capture-bench [--seconds N] [--no-x11] [--no-ffmpeg] [--portal WxH]
 // Network: none. Xvfb listens on a local socket only (-nolisten tcp).
 #include "Beamline/KPDataTransmitter.h"
 #include "Pikora/Capture/AVSessionUtility.h"
 #include "Pikora/Capture/KPDesktopImageProvider.h"
+#include "Pikora/Capture/PortalFrameSource.h"
 #include "Pikora/Capture/SurfacePool.h"
 #include "Pikora/Capture/TestPatternFrameSource.h"
 #include "Pikora/Capture/TestPatternScene.h"
@@ -557,6 +561,7 @@ int main(int argc, char** argv)
     double seconds = 10;
     bool x11 = true;
     bool ffmpeg = true;
+    QSize portalSize; // the Wayland screen's size, when the portal path is measured
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
             seconds = std::atof(argv[++i]);
@@ -564,6 +569,11 @@ int main(int argc, char** argv)
             x11 = false;
         else if (std::strcmp(argv[i], "--no-ffmpeg") == 0)
             ffmpeg = false;
+        else if (std::strcmp(argv[i], "--portal") == 0 && i + 1 < argc)
+            portalSize =
+                QSize(std::atoi(argv[i + 1]),
+                      std::atoi(std::strchr(argv[i + 1], 'x') ? std::strchr(argv[i + 1], 'x') + 1 : "0")),
+            ++i;
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
@@ -611,6 +621,14 @@ int main(int argc, char** argv)
                     ours.quality.meanPsnr, theirs.quality.meanPsnr, ours.kbps, theirs.kbps);
             }
         }
+    }
+    if (portalSize.isValid()) {
+        // The screen is whatever the session shows: no barcode, so no quality figure.
+        PortalFrameSource::setSizeHint([portalSize] { return portalSize; });
+        RunResult portal = runSession(
+            "Capture session, ScreenCast portal + PipeWire (Wayland session), H.264",
+            [] { return std::make_unique<PortalFrameSource>(); }, 2, seconds);
+        printRun(portal);
     }
     std::printf("\nload average at end: %.2f\n", loadAverage());
     return 0;

@@ -94,3 +94,19 @@ TEST(AppOptions, ConfigPortsDefaultToTheReceiversPortsAndTakeTwoPorts)
     AppOptions missing;
     EXPECT_FALSE(parse({QStringLiteral("--config-ports")}, missing));
 }
+
+TEST(AppOptions, CaptureIsLeftToTheSessionUnlessNamed)
+{
+    AppOptions options;
+    ASSERT_TRUE(parse({}, options));
+    EXPECT_TRUE(options.captureBackend.isEmpty()) << "empty: the portal in a Wayland session, else X11";
+    for (const char* name : {"x11", "portal", "test-pattern"}) {
+        AppOptions named;
+        ASSERT_TRUE(parse({QStringLiteral("--capture"), QString::fromLatin1(name)}, named)) << name;
+        EXPECT_EQ(named.captureBackend, QString::fromLatin1(name));
+    }
+    QString error;
+    AppOptions bad;
+    EXPECT_FALSE(parse({QStringLiteral("--capture"), QStringLiteral("wayland")}, bad, &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("portal"))) << error.toStdString();
+}

@@ -5,6 +5,8 @@
 
 #include <QDBusConnection>
 #include <QDBusContext>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusUnixFileDescriptor>
 #include <QMutex>
 #include <QTest>
@@ -51,6 +53,15 @@ public:
 
     bool registered() const { return m_registered; }
 
+    // Serves another object on the same connection; it is deleted with the host.
+    bool addObject(const QString& path, QObject* object)
+    {
+        m_extra.emplace_back(object);
+        const bool ok = m_bus->registerObject(path, object, QDBusConnection::ExportAllSlots);
+        object->moveToThread(&m_thread);
+        return ok;
+    }
+
 private:
     QThread m_thread;
     QObject* m_object;
@@ -58,6 +69,11 @@ private:
     QString m_service;
     std::unique_ptr<QDBusConnection> m_bus;
     bool m_registered = false;
+    struct Later
+    {
+        void operator()(QObject* o) const { delete o; }
+    };
+    std::vector<std::unique_ptr<QObject, Later>> m_extra;
 };
 
 class MockScreenSaver : public QObject
@@ -93,6 +109,57 @@ private:
     mutable QMutex m_mutex;
     QStringList m_inhibits;
     QList<uint> m_uninhibits;
+};
+
+// The desktop portal's Inhibit and the Request objects it hands out.
+class MockPortalInhibit : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Inhibit")
+public:
+    QStringList calls() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_calls;
+    }
+
+public slots:
+    QDBusObjectPath Inhibit(const QString& window, uint flags, const QVariantMap& options)
+    {
+        QMutexLocker lock(&m_mutex);
+        m_calls.append(
+            QStringLiteral("%1|%2|%3").arg(window).arg(flags).arg(options.value("reason").toString()));
+        return QDBusObjectPath(
+            QStringLiteral("/org/freedesktop/portal/desktop/request/1_1/t%1").arg(m_calls.size()));
+    }
+
+private:
+    mutable QMutex m_mutex;
+    QStringList m_calls;
+};
+
+// Records the Close calls on any request path below it.
+class MockPortalRequest : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Request")
+public:
+    QStringList closed() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_closed;
+    }
+
+public slots:
+    void Close()
+    {
+        QMutexLocker lock(&m_mutex);
+        m_closed.append(message().path());
+    }
+
+private:
+    mutable QMutex m_mutex;
+    QStringList m_closed;
 };
 
 // A screen saver that answers Inhibit with the wrong type.
@@ -294,3 +361,23 @@ TEST(DBusPowerAssertion, DeniedInhibitorIsRefused)
 } // namespace
 
 #include "PowerAssertionTest.moc"
+
+TEST(DBusPowerAssertion, WithoutAScreenSaverTheDesktopPortalKeepsTheDisplayAwake)
+{
+    auto* inhibit = new MockPortalInhibit;
+    auto* request = new MockPortalRequest;
+    ServiceHost host("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop", inhibit);
+    ASSERT_TRUE(host.registered());
+    ASSERT_TRUE(host.addObject("/org/freedesktop/portal/desktop/request/1_1/t1", request));
+    DBusPowerAssertion assertions(QDBusConnection::sessionBus(), QDBusConnection::sessionBus());
+    const auto result = assertions.create(Type::NoDisplaySleep, kName);
+    ASSERT_TRUE(result.ok) << result.message.toStdString();
+    ASSERT_EQ(inhibit->calls().size(), 1);
+    EXPECT_EQ(inhibit->calls().front(), "|8|" + kName) << "idle, for no window";
+    // Idle sleep still goes to login1 (absent here), never to the portal.
+    EXPECT_EQ(assertions.create(Type::NoIdleSleep, kName).error, Error::ServiceUnavailable);
+    EXPECT_EQ(inhibit->calls().size(), 1);
+    // Releasing closes the request the portal handed out.
+    EXPECT_TRUE(assertions.release(result.id));
+    EXPECT_EQ(request->closed(), QStringList{"/org/freedesktop/portal/desktop/request/1_1/t1"});
+}

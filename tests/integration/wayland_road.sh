@@ -1,0 +1,196 @@
+#!/usr/bin/env bash
+# The whole road in a headless Wayland session: sway (headless, software rendering) shows a
+# picture whose left half is red and right half blue; PipeWire, WirePlumber, a screen-cast
+# portal backend and the real xdg-desktop-portal run on a private D-Bus session. Pikora,
+# started without --capture, must pick the portal by itself, capture through it and stream to
+# the receiver emulator, whose decoded picture must show the two colours where they are on
+# screen. A press stops; the next press projects again, and that second screen cast must start
+# with the stored restore token: the backend restores its output from the saved choice and
+# shows no chooser.
+#
+# The backend is pikora-screencast-portal-emulator (it grabs sway's screen with grim): Debian
+# 12's xdg-desktop-portal-wlr 0.7.0 cannot start a stream without a DMA-BUF capable renderer
+# ("unable to receive a valid format from wlr_screencopy"), which a machine without a GPU does
+# not have.
+#
+#   --stale-token  the settings start with a token the portal never issued: the portal ignores
+#                  it and the chooser is shown as on a first run; the projection must still
+#                  start and the settings must end up with a fresh token
+#   --portal-wlr   the real xdg-desktop-portal-wlr: its Start fails here (see above); Pikora
+#                  must stop the projection cleanly, say why in the popover and tell the
+#                  accessory. Fails if that backend ever starts a stream (then this test should
+#                  check pictures instead).
+#
+# sway refuses to run as root: as root, everything runs as the user "pikora-wayland" (created
+# on first use). The test fails (never skips) when the session cannot be set up.
+#
+# Usage: wayland_road.sh BUILD_DIR [--stale-token|--portal-wlr]
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source "$here/../../scripts/lib/waits.sh"
+source "$here/../../scripts/lib/wayland.sh"
+
+build="$(cd "$1" && pwd)"
+mode="${2:-}"
+
+if [ "${PIKORA_WAYLAND_INNER:-}" != 1 ]; then
+  work="$(mktemp -d)"
+  chmod 755 "$work"
+  [ "$(id -u)" -eq 0 ] && { wayland_as_user true || exit 1; chown "$wayland_user" "$work"; }
+  # The unprivileged user runs the build's programs and this script: both must be reachable.
+  wayland_as_user test -x "$build/Pikora/Pikora" -a -r "$here/wayland_road.sh" || {
+    echo "FAIL: $build and $here must be readable by $wayland_user (check out under a world-readable path)"
+    rm -rf "$work"
+    exit 1
+  }
+  status=0
+  wayland_as_user dbus-run-session -- env PIKORA_WAYLAND_INNER=1 PIKORA_WAYLAND_WORK="$work" \
+    "$here/wayland_road.sh" "$build" "$mode" || status=$?
+  [ -n "${PIKORA_KEEP_WORK:-}" ] || rm -rf "$work"
+  exit $status
+fi
+
+work="$PIKORA_WAYLAND_WORK"
+pids=()
+cleanup() {
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[$i]}" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: $*"
+  for f in pikora receiver accessory portal-backend portal-wlr portal sway pipewire; do
+    echo "---- $f.log"; tail -n 25 "$work/$f.log" 2>/dev/null | cut -c1-400 || true
+  done
+  exit 1
+}
+
+# The picture on screen: left half red, right half blue.
+ffmpeg -loglevel error -f lavfi -i "color=c=0xc02020:s=640x720[a];color=c=0x2060c0:s=640x720[b];[a][b]hstack" \
+  -frames:v 1 -y "$work/screen.png" || fail "cannot draw the screen picture"
+backend="$build/tools/screencast-portal-emulator/pikora-screencast-portal-emulator"
+[ "$mode" = "--portal-wlr" ] && backend=wlr
+start_wayland_session "$work" 1280x720 "#000000" "$backend" 2>"$work/session.err" || fail "$(cat "$work/session.err")"
+swaymsg output HEADLESS-1 bg "$work/screen.png" stretch >/dev/null 2>&1 || fail "sway did not take the background"
+
+receiver_ip=127.0.0.4
+accessory_ip=127.0.0.5
+mkdir -p "$work/usb"
+mkfifo "$work/receiver.in" "$work/accessory.in"
+"$build/tools/receiver-emulator/pikora-receiver-emulator" --bind "$receiver_ip" --name Road-Receiver \
+  --max-resolution 1280x720 --discovery-port 0 --control-port 0 --config-port -1 \
+  <"$work/receiver.in" >"$work/receiver.log" 2>&1 &
+pids+=($!)
+exec {rin}>"$work/receiver.in"
+wait_for "$work/receiver.log" "listening on" 10 || fail "receiver emulator did not start"
+discovery_port=$(sed -n 's/.*discovery \([0-9]*\) .*/\1/p' "$work/receiver.log" | head -n1)
+
+accessory_port=$(free_port "$accessory_ip")
+"$build/tools/accessory-emulator/pikora-accessory-emulator" --listen "$accessory_ip" --port "$accessory_port" \
+  --usb-sim "$work/usb" --pairing "{\"ip_addr\":\"$receiver_ip\",\"hostname\":\"Road-Receiver\"}" \
+  <"$work/accessory.in" >"$work/accessory.log" 2>&1 &
+pids+=($!)
+exec {ain}>"$work/accessory.in"
+
+settings="$work/settings.ini"
+if [ "$mode" = "--stale-token" ]; then
+  printf '[General]\nPortalRestoreToken=11111111-2222-3333-4444-555555555555\n' >"$settings"
+fi
+
+# No --capture: a Wayland session must lead to the portal. The status item uses Qt's Wayland
+# plugin; sway here runs no StatusNotifier host, so it is the fallback window.
+QT_QPA_PLATFORM=wayland "$build/Pikora/Pikora" --usb-sim "$work/usb" \
+  --accessory-address "$accessory_ip:$accessory_port" --scan-target "$receiver_ip" \
+  --discovery-port "$discovery_port" --settings "$settings" >"$work/pikora.log" 2>&1 &
+pids+=($!)
+
+wait_for "$work/pikora.log" "capture: through the desktop portal" 15 || fail "Pikora did not choose the portal"
+wait_for "$work/pikora.log" "capture: started" 30 || fail "the projection did not start"
+[ "$mode" = "--portal-wlr" ] ||
+  wait_for "$work/pikora.log" "portal: screen cast started" 20 || fail "the portal's screen cast did not start"
+
+query_json() { # fd log command: the newest JSON line after sending command
+  local before
+  before=$(count "$2" '^\{')
+  echo "$3" >&"$1"
+  for _ in $(seq 50); do
+    [ "$(count "$2" '^\{')" -gt "$before" ] && { grep -E '^\{' "$2" | tail -n1; return 0; }
+    sleep 0.1
+  done
+  return 1
+}
+decoded() { # the receiver's decoded picture count
+  local stats
+  stats=$(query_json "$rin" "$work/receiver.log" stats) || fail "no statistics from the receiver"
+  python3 -c 'import json,sys; print(json.loads(sys.argv[1])["decodedPictures"])' "$stats"
+}
+# Waits until the receiver has decoded more pictures, then checks the snapshot's colours.
+check_picture() { # what
+  local base n=0
+  base=$(decoded)
+  for _ in $(seq 50); do
+    n=$(decoded)
+    [ "$n" -ge $((base + 5)) ] && break
+    sleep 0.2
+  done
+  [ "$n" -ge $((base + 5)) ] || fail "$1: the receiver decoded only $((n - base)) new pictures"
+  rm -f "$work/snap.png"
+  echo "snapshot $work/snap.png" >&"$rin"
+  for _ in $(seq 30); do [ -s "$work/snap.png" ] && break; sleep 0.1; done
+  [ -s "$work/snap.png" ] || fail "$1: no snapshot from the receiver"
+  ffmpeg -loglevel error -i "$work/snap.png" -f rawvideo -pix_fmt rgb24 -y "$work/snap.rgb" ||
+    fail "$1: cannot read the snapshot"
+  local size
+  size=$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x "$work/snap.png")
+  python3 - "$work/snap.rgb" "$size" "$1" <<'PY' || fail "$1: the picture does not show the screen"
+import sys
+data = open(sys.argv[1], "rb").read()
+w, h = map(int, sys.argv[2].split("x"))
+def at(fx, fy):
+    x, y = int(w * fx), int(h * fy)
+    i = (y * w + x) * 3
+    return tuple(data[i:i + 3])
+def near(c, want, tol=40):
+    return all(abs(a - b) <= tol for a, b in zip(c, want))
+red, blue = (0xc0, 0x20, 0x20), (0x20, 0x60, 0xc0)
+checks = [(0.25, 0.5, red), (0.1, 0.2, red), (0.75, 0.5, blue), (0.9, 0.8, blue)]
+bad = [(fx, fy, at(fx, fy), want) for fx, fy, want in checks if not near(at(fx, fy), want)]
+if bad:
+    sys.exit(f"{sys.argv[3]}: {w}x{h} picture, wrong colours at {bad}")
+print(f"{sys.argv[3]}: {w}x{h} picture, left red and right blue as on screen")
+PY
+}
+
+if [ "$mode" = "--portal-wlr" ]; then
+  wait_for "$work/pikora.log" "portal: failed" 20 || fail "the portal's failure was not noticed"
+  grep -q "unable to receive a valid format" "$work/portal-wlr.log" ||
+    fail "xdg-desktop-portal-wlr failed for another reason than the missing DMA-BUF format"
+  wait_for "$work/pikora.log" "notification: Screen sharing did not start" 10 || fail "the user was not told"
+  wait_for "$work/pikora.log" "capture: stopped" 10 || fail "capture was not stopped"
+  wait_for "$work/accessory.log" 'received .*"notify-projection-stopped"' 10 ||
+    fail "the accessory did not hear that the projection stopped"
+  echo "wayland road (xdg-desktop-portal-wlr): Start fails without DMA-BUF; projection stopped, user told"
+  exit 0
+fi
+
+backend_log="$work/portal-backend.log"
+check_picture "first projection"
+[ "$(count "$backend_log" "chooser shown")" = 1 ] || fail "the first projection should show the chooser once"
+[ "$(count "$backend_log" "restored")" = 0 ] || fail "the first projection cannot restore anything"
+token=$(sed -n 's/^PortalRestoreToken=//p' "$settings")
+[ -n "$token" ] || fail "no restore token was stored after the first projection"
+[ "$token" != "11111111-2222-3333-4444-555555555555" ] || fail "the stale token was kept"
+
+echo press >&"$ain"
+wait_for "$work/pikora.log" "capture summary" 10 || fail "the press did not stop the projection"
+wait_for "$backend_log" "session closed" 10 || fail "the portal session was not closed after the stop"
+echo press >&"$ain"
+wait_count "$work/pikora.log" "capture: started" 2 20 || fail "a second press did not project again"
+wait_count "$work/pikora.log" "portal: screen cast started" 2 20 || fail "the second screen cast did not start"
+grep "portal: screen cast started" "$work/pikora.log" | tail -n1 | grep -q "saved permission" ||
+  fail "the second screen cast did not start with the stored token"
+[ "$(count "$backend_log" "restored")" = 1 ] || fail "the portal did not restore the output from the token"
+[ "$(count "$backend_log" "chooser shown")" = 1 ] || fail "the second projection showed the chooser again"
+check_picture "second projection"
+
+echo "wayland road: portal chosen automatically, pictures match the screen, second projection restored"
