@@ -36,13 +36,14 @@ fi
 # The corpus of fuzz_NAME is fuzz/corpus/NAME, or the longest corpus directory NAME starts
 # with (fuzz_frame_decoder -> frame); none: the target starts from nothing.
 corpus_of() {
-  local name="${1#fuzz_}" best="" dir base
+  local name="${1#fuzz_}" best="" best_dir="" dir base
   for dir in "$root"/fuzz/corpus/*/; do
     base="$(basename "$dir")"
+    base="${base//-/_}" # receiver-link is the corpus of fuzz_receiver_link
     if [ "$name" = "$base" ]; then echo "$dir"; return; fi
-    case "$name" in "$base"_*) [ ${#base} -gt ${#best} ] && best="$base" ;; esac
+    case "$name" in "$base"_*) [ ${#base} -gt ${#best} ] && best="$base" best_dir="$dir" ;; esac
   done
-  [ -n "$best" ] && echo "$root/fuzz/corpus/$best/"
+  [ -n "$best_dir" ] && echo "$best_dir"
   return 0
 }
 
@@ -59,6 +60,10 @@ for bin in "${targets[@]}"; do
   echo "== $name for ${seconds}s (corpus: ${seed:-none})"
   runs_arg=()
   [ -n "${PIKORA_FUZZ_RUNS:-}" ] && runs_arg=(-runs="$PIKORA_FUZZ_RUNS")
+  # A target's dictionary, when there is one: fuzz/NAME.dict (receiver-link.dict for
+  # fuzz_receiver_link).
+  dict="$root/fuzz/$(echo "${name#fuzz_}" | tr _ -).dict"
+  [ -f "$dict" ] && runs_arg+=(-dict="$dict")
   started="$(date +%s)"
   set +e
   TIMEFORMAT='%U %S'

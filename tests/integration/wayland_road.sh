@@ -37,15 +37,34 @@ if [ "${PIKORA_WAYLAND_INNER:-}" != 1 ]; then
   work="$(mktemp -d)"
   chmod 755 "$work"
   [ "$(id -u)" -eq 0 ] && { wayland_as_user true || exit 1; chown "$wayland_user" "$work"; }
-  # The unprivileged user runs the build's programs and this script: both must be reachable.
-  wayland_as_user test -x "$build/Pikora/Pikora" -a -r "$here/wayland_road.sh" || {
-    echo "FAIL: $build and $here must be readable by $wayland_user (check out under a world-readable path)"
-    rm -rf "$work"
-    exit 1
-  }
+  # The unprivileged user runs the build's programs and this script. A checkout it cannot
+  # reach (a clone under root's private home, as on CI) is staged: this script, its helpers,
+  # the four programs and the build's shared libraries are copied into the work directory.
+  script="$here/wayland_road.sh" run_build="$build" libs=()
+  if ! wayland_as_user test -x "$build/Pikora/Pikora" -a -r "$here/wayland_road.sh"; then
+    stage="$work/stage"
+    mkdir -p "$stage/tests/integration" "$stage/scripts/lib" "$stage/build/lib"
+    cp "$here/wayland_road.sh" "$stage/tests/integration/"
+    cp "$here/../../scripts/lib/"*.sh "$stage/scripts/lib/"
+    for program in Pikora/Pikora tools/accessory-emulator/pikora-accessory-emulator \
+      tools/receiver-emulator/pikora-receiver-emulator \
+      tools/screencast-portal-emulator/pikora-screencast-portal-emulator; do
+      mkdir -p "$stage/build/$(dirname "$program")"
+      cp "$build/$program" "$stage/build/$program"
+    done
+    cp -P "$build"/lib/*.so* "$stage/build/lib/" 2>/dev/null || true
+    chown -R "$wayland_user" "$stage"
+    script="$stage/tests/integration/wayland_road.sh" run_build="$stage/build"
+    libs=(LD_LIBRARY_PATH="$stage/build/lib")
+    wayland_as_user test -x "$run_build/Pikora/Pikora" -a -r "$script" || {
+      echo "FAIL: $wayland_user cannot run the staged programs in $stage"
+      rm -rf "$work"
+      exit 1
+    }
+  fi
   status=0
   wayland_as_user dbus-run-session -- env PIKORA_WAYLAND_INNER=1 PIKORA_WAYLAND_WORK="$work" \
-    "$here/wayland_road.sh" "$build" "$mode" || status=$?
+    "${libs[@]}" "$script" "$run_build" "$mode" || status=$?
   [ -n "${PIKORA_KEEP_WORK:-}" ] || rm -rf "$work"
   exit $status
 fi
