@@ -68,6 +68,12 @@ void AppDelegate::startWifiDisplay()
             self.setPointerForwarding(false);
             return;
         }
+        if (self.m_projecting && AVSessionUtility::sharedInstance()->isRunning()) {
+            // The stream runs already (a full-screen grant while projecting): capture follows
+            // the receiver's layout by itself, and the accessory heard of the start before.
+            qCInfo(lcApp) << "projection already running; nothing to start";
+            return;
+        }
         QSize nativeSize(0, 0);
         if (auto transmitter = self.deviceController().transmitter()) {
             auto device = transmitter->connectedDevice();

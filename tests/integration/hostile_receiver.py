@@ -198,7 +198,7 @@ class Receiver:
                 link.respond(id, dict(self.describe(), role=0, screenNumber=1, screenPosition=0))
         elif method == "startDisplay":
             if self.start_policy == "grant":
-                link.respond(id, {"screenNumber": 1, "screenPosition": 0})
+                link.respond(id, {"screenNumber": 1, "screenPosition": 1})
             elif self.start_policy == "refuse":
                 link.respond(id, error=(1001, "Refused"))
             elif self.start_policy == "hold":
