@@ -6,7 +6,8 @@
 #
 #   --conference  Pikora A projects and hosts the conference. Pikora B's projection request asks
 #                 A: A's dialog offers Replace Screen / Share Screen / Deny, B waits. Deny: B shows
-#                 the denied dialog, whose OK closes it. B's button press asks again; Share Screen:
+#                 the denied dialog, whose OK closes it. B's button press asks again and B cancels:
+#                 A's question is withdrawn. B's next press asks again; Share Screen:
 #                 both project on half the screen (A's capture restarts at the split size, B starts
 #                 at it). The question never takes the keyboard focus from the window that had it.
 #   --long-press  one Pikora: a press stops the projection; a long press from idle asks for full
@@ -98,11 +99,11 @@ log_of() { echo "$work/$1/pikora.log"; }
 wait_dialog() { # sender nth title options what
   wait_count "$(log_of "$1")" "\[pikora.ui\] dialog: $3 options: $4\$" "$2" 15 || fail "$5"
 }
-# Clicks the button of the newest dialog whose caption is CAPTION, where Pikora drew it.
-click_option() { # sender caption
+# Clicks the button captioned CAPTION, where Pikora drew it, once it has drawn it NTH times.
+click_option() { # sender caption nth
   local log line x y
   log=$(log_of "$1")
-  wait_for "$log" "dialog option \"$2\" at " 5 || fail "$1: no button \"$2\" on the screen"
+  wait_count "$log" "dialog option \"$2\" at " "$3" 5 || fail "$1: no button \"$2\" on the screen"
   line=$(grep -E "dialog option \"$2\" at " "$log" | tail -n1)
   read -r x y <<<"${line##* at }"
   DISPLAY="${display[$1]}" xdotool mousemove "$x" "$y" click 1
@@ -151,20 +152,29 @@ case "$mode" in
   sleep 0.3
   expect_focus_kept A "the host's question"
 
-  click_option A "Deny"
+  click_option A "Deny" 1
   wait_dialog B 1 "Host denied your request" "OK" "B shows no denied dialog"
   stats=$(query_json stats) || fail "no statistics from the receiver"
   [ "$(json_field "$stats" lastHostAnswer)" = False ] || fail "the receiver did not hear a denial: $stats"
   [ "$(count "$b" "capture: started")" = 0 ] || fail "B projects although it was denied"
-  click_option B "OK"
+  click_option B "OK" 1
   wait_for "$b" "user did press OK" 5 || fail "B's OK did nothing"
 
-  # B's button: A is asked again and shares the screen.
-  restarts_a=$(count "$a" "capture: receiver shows 2 screens")
+  # B's button asks A again; B withdraws its request: A's question goes away unanswered.
   echo press >&"${accessory_in[B]}"
   wait_dialog A 2 "Allow guest's request\?" "Replace Screen \| Share Screen \| Deny" "B's press did not ask A"
   wait_dialog B 2 "Waiting for host's reply" "Cancel" "B does not wait for A after its press"
-  click_option A "Share Screen"
+  click_option B "Cancel" 2
+  wait_for "$a" "\[pikora.hostcontrol\] withdrawn: " 10 || fail "B's cancel did not withdraw A's question"
+  [ "$(count "$a" "\[pikora.hostcontrol\] answered ")" = 1 ] || fail "A answered the withdrawn question"
+  [ "$(count "$b" "capture: started")" = 0 ] || fail "B projects although it cancelled"
+
+  # B's button once more: A shares the screen.
+  restarts_a=$(count "$a" "capture: receiver shows 2 screens")
+  echo press >&"${accessory_in[B]}"
+  wait_dialog A 3 "Allow guest's request\?" "Replace Screen \| Share Screen \| Deny" "B's press did not ask A"
+  wait_dialog B 3 "Waiting for host's reply" "Cancel" "B does not wait for A after its press"
+  click_option A "Share Screen" 3
   wait_for "$b" "capture: started" 15 || fail "B did not project after A shared the screen"
   wait_count "$a" "capture: receiver shows 2 screens" $((restarts_a + 1)) 10 ||
     fail "A's capture did not restart for the split screen"
