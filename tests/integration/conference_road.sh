@@ -9,7 +9,9 @@
 #                 the denied dialog, whose OK closes it. B's button press asks again and B cancels:
 #                 A's question is withdrawn. B's next press asks again; Share Screen:
 #                 both project on half the screen (A's capture restarts at the split size, B starts
-#                 at it). The question never takes the keyboard focus from the window that had it.
+#                 at it). B's long press asks A for the whole screen; Allow: B has it alone, A's
+#                 projection ends. A's dialogs never take the keyboard focus from the window that
+#                 had it; the popover A's user opens from the status item does.
 #   --long-press  one Pikora: a press stops the projection; a long press from idle asks for full
 #                 screen and projects; a long press while it has the whole screen does nothing
 #                 visible (no capture restart, no second "notify-projection-started").
@@ -187,6 +189,22 @@ case "$mode" in
   [ -n "$ha" ] && [ "$ha" -le 600 ] && [ -n "$hb" ] && [ "$hb" -le 600 ] ||
     fail "not both at the split size: A encodes ${ha:-?} lines, B ${hb:-?}"
   expect_focus_kept A "the host's dialogs"
+
+  # B's long press asks A for the whole screen; allowed, B has it alone and A's projection ends.
+  echo long-press >&"${accessory_in[B]}"
+  wait_dialog A 1 "Allow guest's fullscreen request\?" "Allow \| Deny" "B's long press did not ask A"
+  wait_dialog B 4 "Waiting for host's reply" "Cancel" "B does not wait for A after its long press"
+  click_option A "Allow" 1
+  wait_for "$a" "notification: Disconnect WiFi Display" 10 || fail "A's projection did not end for B's full screen"
+  wait_for "$b" "capture: receiver shows 1 screens" 10 || fail "B's capture did not follow the whole screen"
+  wait_for "$work/A/accessory.log" 'received .*"notify-projection-stopped"' 10 || fail "A's accessory did not hear the stop"
+  [ "$(count "$work/B/accessory.log" 'received .*"notify-projection-started"')" = 1 ] ||
+    fail "B's accessory heard of a second start"
+  stats=$(query_json stats) || fail "no statistics from the receiver"
+  [ "$(json_field "$stats" streamingSenders)" = 1 ] || fail "the receiver still shows both: $stats"
+  [ "$(json_field "$stats" lastHostAnswerMode)" = 2 ] || fail "full screen was not answered with mode 2: $stats"
+  wait_for "$b" "h264: encoding 1280x720" 10 || fail "B does not encode the whole screen"
+
   # The other way round, the probe's own check: a popover the user opens does take the focus.
   item=$(status_item_window A) || fail "A shows no status item"
   for _ in 1 2; do

@@ -673,6 +673,7 @@ void ReceiverEmulatorCore::grantFullscreen(Sender* s, const Json& id)
         return;
     }
     stopOthers(s);
+    claimHostIfNone(s);
     if (s->announced != layoutOf(s))
         announce(s);
     respond(s, KPJSONRPCResponse::success(id, Json{{"granted", true}}));
@@ -691,6 +692,17 @@ void ReceiverEmulatorCore::stopOthers(Sender* s)
             notify(o, M::HostRole, Json{{"role", o->role}});
         }
     }
+    std::lock_guard lock(m_statsMutex);
+    m_stats.streamingSenders = int(streamingSenders().size());
+}
+
+void ReceiverEmulatorCore::claimHostIfNone(Sender* s)
+{
+    if (host() || m_config.conferenceVersion <= 0 || s->role == KPBeamlineProtocol::RoleHost)
+        return;
+    // The screen's first (or only) sender hosts the conference.
+    s->role = KPBeamlineProtocol::RoleHost;
+    notify(s, M::HostRole, Json{{"role", s->role}});
 }
 
 void ReceiverEmulatorCore::withdrawRequests(Sender* s, bool tellSender)
@@ -716,11 +728,7 @@ void ReceiverEmulatorCore::beginStream(Sender* s, const Json& startId, Placement
         stopOthers(s);
     s->streaming = true;
     s->fullscreenGranted = false;
-    if (!host() && m_config.conferenceVersion > 0 && s->role != KPBeamlineProtocol::RoleHost) {
-        // The first sender on the screen hosts the conference.
-        s->role = KPBeamlineProtocol::RoleHost;
-        notify(s, M::HostRole, Json{{"role", s->role}});
-    }
+    claimHostIfNone(s);
     const auto streaming = streamingSenders();
     s->announced = layoutOf(s);
     respond(s, KPJSONRPCResponse::success(startId, KPReceiverLinkCodec::layoutJson(s->announced)));

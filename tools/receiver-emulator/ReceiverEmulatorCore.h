@@ -90,6 +90,7 @@ private:
     void askHostFor(Sender* guest, Sender* host, bool fullscreen);
     void grantFullscreen(Sender* s, const Json& id);
     void stopOthers(Sender* s);
+    void claimHostIfNone(Sender* s);
     // Withdraws the sender's requests waiting for the host (answered 1003 when `tellSender`)
     // and tells the host.
     void withdrawRequests(Sender* s, bool tellSender);
