@@ -26,9 +26,6 @@ mode="${2:---conference}"
 work="$(mktemp -d)"
 pids=()
 cleanup() {
-  local f
-  # Pikora runs as the child of its D-Bus session; the session ends with it.
-  for f in "$work"/*/pikora.pid; do [ -f "$f" ] && kill "$(cat "$f")" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"
@@ -86,11 +83,15 @@ start_sender() {
   accessory_in[$name]=$fd
   start_xvfb 1280x800 "$dir/xvfb.log" || fail "Xvfb for $name did not start"
   display[$name]="$DISPLAY"
+  # A private bus of its own, which also stands in for the system bus; ended by its pid.
+  dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$dir/bus.address" >/dev/null 2>&1 &
+  pids+=($!)
+  wait_for "$dir/bus.address" "^unix:" 10 || fail "the D-Bus daemon for $name did not start"
+  bus=$(head -n1 "$dir/bus.address")
   HOME="$dir/home" XDG_CONFIG_HOME="$dir/config" XDG_DATA_HOME="$dir/data" XDG_CACHE_HOME="$dir/cache" \
     XDG_RUNTIME_DIR="$dir/runtime" DISPLAY="${display[$name]}" QT_QPA_PLATFORM=xcb \
-    QT_LOGGING_RULES="pikora.ui.debug=true" \
-    dbus-run-session -- sh -c 'echo $$ >"$0"; DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS" exec "$@"' \
-    "$dir/pikora.pid" "$build/Pikora/Pikora" --usb-sim "$dir/usb" --accessory-address "$ip:$port" \
+    QT_LOGGING_RULES="pikora.ui.debug=true" DBUS_SESSION_BUS_ADDRESS="$bus" DBUS_SYSTEM_BUS_ADDRESS="$bus" \
+    "$build/Pikora/Pikora" --usb-sim "$dir/usb" --accessory-address "$ip:$port" \
     --scan-target "$receiver_ip" --discovery-port "$discovery_port" --capture test-pattern \
     --settings "$dir/settings.ini" >"$dir/pikora.log" 2>&1 &
   pids+=($!)
