@@ -12,11 +12,13 @@
 #                 at it). B's long press asks A for the whole screen; Allow: B has it alone, A's
 #                 projection ends. A's dialogs never take the keyboard focus from the window that
 #                 had it; the popover A's user opens from the status item does.
+#   --version-1   a receiver of conference version 1 (no split screen): A's question offers Allow /
+#                 Deny only, and Allow gives B the whole screen while A's projection ends.
 #   --long-press  one Pikora: a press stops the projection; a long press from idle asks for full
 #                 screen and projects; a long press while it has the whole screen does nothing
 #                 visible (no capture restart, no second "notify-projection-started").
 #
-# Usage: conference_road.sh BUILD_DIR --conference|--long-press
+# Usage: conference_road.sh BUILD_DIR --conference|--version-1|--long-press
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/xvfb.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/waits.sh"
@@ -58,9 +60,11 @@ json_field() { # json field
 }
 
 receiver_ip=127.0.0.10
+conference_version=2
+[ "$mode" = "--version-1" ] && conference_version=1
 mkfifo "$work/receiver.in"
 "$build/tools/receiver-emulator/pikora-receiver-emulator" --bind "$receiver_ip" --name Conference-Room \
-  --max-resolution 1280x720 --discovery-port 0 --control-port 0 --config-port -1 --conference-version 2 \
+  --max-resolution 1280x720 --discovery-port 0 --control-port 0 --config-port -1 --conference-version "$conference_version" \
   <"$work/receiver.in" >"$work/receiver.log" 2>&1 &
 pids+=($!)
 exec {rin}>"$work/receiver.in"
@@ -218,6 +222,24 @@ case "$mode" in
   [ "$(DISPLAY="${display[A]}" "$build/tests/integration/pikora-x-focus-probe" query)" != "$focus_window" ] ||
     fail "the popover opened from the status item did not take the focus"
   echo "deny, then share: A and B encode $ha and $hb lines"
+  ;;
+--version-1)
+  start_sender A 127.0.0.11
+  a=$(log_of A)
+  wait_for "$a" "capture: started" 30 || fail "A did not project"
+  start_sender B 127.0.0.12
+  b=$(log_of B)
+  wait_dialog A 1 "Allow guest's request\?" "Allow \| Deny" "A was not asked with the version-1 question"
+  wait_dialog B 1 "Waiting for host's reply" "Cancel" "B shows no waiting dialog"
+  click_option A "Allow" 1
+  wait_for "$b" "capture: started" 15 || fail "B did not project after A allowed it"
+  wait_for "$a" "notification: Disconnect WiFi Display" 10 || fail "A's projection did not end"
+  stats=$(query_json stats) || fail "no statistics from the receiver"
+  [ "$(json_field "$stats" streamingSenders)" = 1 ] || fail "the receiver shows more than B: $stats"
+  [ "$(json_field "$stats" lastHostAnswerMode)" = 2 ] || fail "Allow was not answered with mode 2: $stats"
+  hb=$(encoded_height B)
+  [ "${hb:-0}" -gt 600 ] || fail "B does not have the whole screen (${hb:-?} lines)"
+  echo "version 1: Allow gave B the whole screen ($hb lines)"
   ;;
 --long-press)
   start_sender A 127.0.0.11
