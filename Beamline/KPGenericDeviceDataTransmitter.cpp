@@ -75,17 +75,27 @@ public:
             finish(false);
             return;
         }
-        m_owner->m_link->request(M::RequestFullscreen, Json{{"fullscreen", fullscreen}},
-                                 [finish](const KPJSONRPCResponse& response) {
-                                     bool granted = false;
-                                     if (!response.isError()) {
-                                         const auto read = JsonAccess::boolean(response.result(), "granted");
-                                         if (!read)
-                                             logDropped(M::RequestFullscreen, read.error, "granted");
-                                         granted = read.value.value_or(false);
-                                     }
-                                     finish(granted);
-                                 });
+        // A guest's request goes to the conference host, who may answer through a dialog: the
+        // receiver then says "hostControl.wait" and the deadline grows like a stream request's.
+        auto id = std::make_shared<long long>(0);
+        *id = m_owner->m_link->request(
+            M::RequestFullscreen, Json{{"fullscreen", fullscreen}},
+            [finish, weak = m_owner->weak_from_this(), id](const KPJSONRPCResponse& response) {
+                if (auto self = weak.lock()) {
+                    std::lock_guard lock(self->m_mutex);
+                    if (self->m_fullscreenRequestId == *id)
+                        self->m_fullscreenRequestId = 0;
+                }
+                bool granted = false;
+                if (!response.isError()) {
+                    const auto read = JsonAccess::boolean(response.result(), "granted");
+                    if (!read)
+                        logDropped(M::RequestFullscreen, read.error, "granted");
+                    granted = read.value.value_or(false);
+                }
+                finish(granted);
+            });
+        m_owner->m_fullscreenRequestId = *id;
     }
 
     void setHostName(const QString& name) override
@@ -617,6 +627,9 @@ void KPGenericDeviceDataTransmitter::endDisplay(bool postStopNotification)
     if (!m_displayOn.exchange(false))
         return;
     m_paused = false;
+    // Not observable: capture is stopping with the stream, and a restart for this change
+    // would only race with that stop.
+    m_split.leave();
     if (postStopNotification)
         NotificationCenter::defaultCenter().post("stopDisplay", this);
     std::function<void()> ended;
@@ -632,20 +645,22 @@ void KPGenericDeviceDataTransmitter::endDisplay(bool postStopNotification)
 
 void KPGenericDeviceDataTransmitter::applyLayout(const Json& object)
 {
-    const auto number = JsonAccess::integer(object, "screenNumber", 1, KPSplitScreenState::kMaxScreens);
-    const auto position =
-        JsonAccess::integer(object, "screenPosition", 0, KPSplitScreenState::kMaxScreens - 1);
-    if (!number || !position) {
-        if (JsonAccess::member(object, "screenNumber") || JsonAccess::member(object, "screenPosition"))
-            qCWarning(lcBeamline) << "ignored a malformed split-screen layout";
+    KPReceiverLinkCodec::Layout layout;
+    switch (KPReceiverLinkCodec::readLayout(object, layout)) {
+    case KPReceiverLinkCodec::LayoutResult::Ok:
+        break;
+    case KPReceiverLinkCodec::LayoutResult::Absent:
+        return;
+    case KPReceiverLinkCodec::LayoutResult::Malformed:
+        qCWarning(lcBeamline) << "ignored a malformed split-screen layout";
+        return;
+    case KPReceiverLinkCodec::LayoutResult::Impossible:
+        qCWarning(lcBeamline) << "ignored an impossible split-screen layout" << layout.screenNumber
+                              << layout.screenPosition;
         return;
     }
-    if (*position >= *number) {
-        qCWarning(lcBeamline) << "ignored an impossible split-screen layout" << *number << *position;
-        return;
-    }
-    if (m_split.update(int(*number), int(*position)))
-        emit screenPositionChanged(int(*number), int(*position));
+    if (m_split.update(layout.screenNumber, layout.screenPosition))
+        emit screenPositionChanged(layout.screenNumber, layout.screenPosition);
 }
 
 void KPGenericDeviceDataTransmitter::onNotification(const KPJSONRPCNotification& notification)
@@ -682,6 +697,8 @@ void KPGenericDeviceDataTransmitter::onNotification(const KPJSONRPCNotification&
             std::lock_guard lock(m_mutex);
             if (m_link && m_startRequestId)
                 m_link->extendRequest(m_startRequestId, kHostDecisionTimeout);
+            if (m_link && m_fullscreenRequestId)
+                m_link->extendRequest(m_fullscreenRequestId, kHostDecisionTimeout);
         }
         if (d)
             d->transmitterHostControlWaitForResponse(this);

@@ -126,7 +126,8 @@ private:
     KPReceiverLink* m_link = nullptr;
     Completion m_openDone;
     Completion m_startDone;
-    long long m_startRequestId = 0; // the pending startDisplay request, 0 when none
+    long long m_startRequestId = 0;      // the pending startDisplay request, 0 when none
+    long long m_fullscreenRequestId = 0; // the last requestFullscreen still unanswered, 0 when none
     std::function<void()> m_displayEnded;
     std::function<void(const KPError&)> m_linkClosed;
     QString m_hostName;

@@ -1,5 +1,6 @@
 #include "Beamline/KPReceiverLinkCodec.h"
 
+#include "Beamline/JsonAccess.h"
 #include "Support/FrameCodec.h"
 
 #include <QtEndian>
@@ -169,6 +170,24 @@ bool isH264KeyFrame(QByteArrayView au)
         }
     }
     return false;
+}
+
+LayoutResult readLayout(const Json& object, Layout& out)
+{
+    const auto number = JsonAccess::integer(object, "screenNumber", 1, Layout::kMaxScreens);
+    const auto position = JsonAccess::integer(object, "screenPosition", 0, Layout::kMaxScreens);
+    if (!number || !position) {
+        const bool absent = number.error == JsonAccess::ReadError::Missing &&
+                            position.error == JsonAccess::ReadError::Missing;
+        return absent ? LayoutResult::Absent : LayoutResult::Malformed;
+    }
+    out = Layout{int(*number), int(*position)};
+    return *position > *number ? LayoutResult::Impossible : LayoutResult::Ok;
+}
+
+Json layoutJson(const Layout& layout)
+{
+    return Json{{"screenNumber", layout.screenNumber}, {"screenPosition", layout.screenPosition}};
 }
 
 } // namespace KPReceiverLinkCodec

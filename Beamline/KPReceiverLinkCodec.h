@@ -5,6 +5,7 @@
 // KPBeamlineProtocol::FrameType. Shared by the transmitter and the receiver emulator.
 
 #include "Beamline/KPBeamlineProtocol.h"
+#include "Beamline/KPJSONRPC.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -51,6 +52,34 @@ enum class DecodeResult
 // Decodes a frame body (without the length prefix). Nothing is allocated beyond the body.
 DecodeResult decodeBody(const QByteArray& body, Message& out);
 QString describe(DecodeResult result);
+
+// The receiver's split-screen layout as carried by "splitScreen", the startDisplay answer and
+// the hello answer: `screenNumber` screens (1 to kMaxScreens) and this sender's place among
+// them, counted from 1. Position 0 means that the receiver does not show this sender at all
+// (before its stream starts). Screen 1 of 1 is the whole screen.
+struct Layout
+{
+    static constexpr int kMaxScreens = 16;
+    int screenNumber = 1;
+    int screenPosition = 0;
+
+    bool isWholeScreen() const { return screenNumber == 1 && screenPosition == 1; }
+    bool operator==(const Layout&) const = default;
+};
+
+enum class LayoutResult
+{
+    Ok,
+    Absent,     // neither member is there
+    Malformed,  // a member is missing, of the wrong type or out of range
+    Impossible, // the position lies beyond the number of screens
+};
+
+// Reads `screenNumber` and `screenPosition` from `object` with their types and ranges checked.
+// `out` holds the values read for Ok and Impossible and is left alone otherwise.
+LayoutResult readLayout(const Json& object, Layout& out);
+// The two members, to be merged into a message's params or result.
+Json layoutJson(const Layout& layout);
 
 // True when the Annex-B access unit holds an IDR slice or a sequence parameter set, i.e. a
 // decoder can start from it.

@@ -1,7 +1,8 @@
 #pragma once
 
 // The receiver's split-screen layout as last reported: how many screens it shows and where
-// this sender's picture is. Thread-safe.
+// this sender's picture is, counted from 1 (screen 1 of 1 is the whole screen). Position 0
+// means that the receiver does not show this sender. Thread-safe.
 
 #include "Beamline/KPDataTransmitter.h"
 
@@ -23,6 +24,10 @@ public:
         const int oldPosition = m_position.exchange(position);
         return oldNumber != number || oldPosition != position;
     }
+
+    // This sender's stream ended: the receiver no longer shows it. Whatever the receiver
+    // announced last must not make a later stream look as if it already had the screen.
+    void leave() { m_position = 0; }
 
 private:
     std::atomic<int> m_number{1};

@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                   R"("role":1,"screenNumber":1,"screenPosition":0}})"));
     transmitter->startDisplay(nullptr);
     link->receiveForTesting(
-        frame(R"({"jsonrpc":"2.0","id":2,"result":{"screenNumber":1,"screenPosition":0}})"));
+        frame(R"({"jsonrpc":"2.0","id":2,"result":{"screenNumber":1,"screenPosition":1}})"));
     transmitter->conferenceController()->requestFullscreen(true, [](bool) {});
 
     const QByteArray input(reinterpret_cast<const char*>(data) + 1, qsizetype(size - 1));

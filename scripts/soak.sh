@@ -100,7 +100,7 @@ projecting() { # the last capture line says started
 actions=(
   "accessory:long-press"
   "receiver:split 2 1"
-  "receiver:split 1 0"
+  "receiver:split 1 1"
   "accessory:drop"
   "receiver:stall on|receiver:stall off"
   "accessory:press"

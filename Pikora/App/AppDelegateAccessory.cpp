@@ -186,8 +186,10 @@ void AppDelegate::launcherButtonPressed(bool longPress)
         if (!transmitter)
             return;
         if (KPSplitScreenController* split = transmitter->splitScreenController()) {
-            if (split->screenNumber() == 1 && split->screenPosition() == 1)
+            if (split->screenNumber() == 1 && split->screenPosition() == 1) {
+                qCInfo(lcApp) << "long press: this computer has the whole screen already";
                 return;
+            }
         }
         KPDataTransmitterConferenceControl* conference = transmitter->conferenceController();
         if (!conference)

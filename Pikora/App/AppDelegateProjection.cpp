@@ -71,17 +71,29 @@ void AppDelegate::startWifiDisplay()
             self.setPointerForwarding(false);
             return;
         }
+        if (self.m_projecting && AVSessionUtility::sharedInstance()->isRunning()) {
+            // The stream runs already (a full-screen grant while projecting): capture follows
+            // the receiver's layout by itself, and the accessory heard of the start before.
+            qCInfo(lcApp) << "projection already running; nothing to start";
+            return;
+        }
         QSize nativeSize(0, 0);
+        // A stream that joins a shared screen starts at the split size: no layout change
+        // follows to restart it there.
+        QSizeF desired(0, 0);
         if (auto transmitter = self.deviceController().transmitter()) {
             auto device = transmitter->connectedDevice();
             if (auto* streaming = dynamic_cast<KPPrototypeImageStreamingProtocol*>(device.get()))
                 nativeSize = streaming->getMaxResolution();
+            if (KPSplitScreenController* split = transmitter->splitScreenController();
+                split && split->screenNumber() > 1)
+                desired = QSizeF(AVSessionUtility::kSplitScreenWidth, AVSessionUtility::kSplitScreenHeight);
         }
         const std::uint32_t displayId = self.m_env.mainDisplayId ? self.m_env.mainDisplayId() : 0;
         auto session = AVSessionUtility::sharedInstance();
         session->setDeviceNativeResolution(nativeSize);
         if (!session->startCapture(AbstractCaptureDevice::mainDisplay(displayId),
-                                   AVSessionUtility::outputFormat(), kCaptureQuality)) {
+                                   AVSessionUtility::outputFormat(), kCaptureQuality, desired)) {
             // The receiver granted a stream we cannot feed: give it back, tell the user, and
             // neither tell the accessory nor keep the machine awake.
             qCWarning(lcApp).noquote()

@@ -10,6 +10,7 @@
 #include "Support/DispatchQueue.h"
 #include "Support/UserDefaults.h"
 
+#include <QPushButton>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
@@ -88,7 +89,7 @@ void PopoverUserInterface::setContent(ViewController* content)
         previous->deleteLater();
 }
 
-void PopoverUserInterface::showPopover(ViewController* content)
+void PopoverUserInterface::showPopover(ViewController* content, PopoverWindow::Focus focus)
 {
     if (!content)
         return;
@@ -97,7 +98,7 @@ void PopoverUserInterface::showPopover(ViewController* content)
     m_statusItem->setHighlighted(true);
 
     setContent(content);
-    auto* window = new PopoverWindow(content->view());
+    auto* window = new PopoverWindow(content->view(), focus);
     m_window = window;
     connect(window, &PopoverWindow::frameSizeChanged, this, &PopoverUserInterface::handlePopoverFrameChange,
             Qt::QueuedConnection);
@@ -106,6 +107,8 @@ void PopoverUserInterface::showPopover(ViewController* content)
     window->anchorTo(m_statusItem->anchorRect());
     window->show();
     window->raise();
+    if (focus == PopoverWindow::Focus::Take)
+        window->activateWindow();
     emit popoverShown();
 }
 
@@ -136,7 +139,7 @@ void PopoverUserInterface::toggle()
         hidePopover();
         return;
     }
-    showPopover(m_content ? m_content.data() : m_notification);
+    showPopover(m_content ? m_content.data() : m_notification, PopoverWindow::Focus::Take);
 }
 
 void PopoverUserInterface::handlePopoverFrameChange()
@@ -259,12 +262,33 @@ void PopoverUserInterface::showDialog(const QString& title, const QString& messa
     if (isPopoverShown()) {
         if (Dialog* visible = dialog()) {
             visible->setup(title, message, buttons, options);
+            logDialog(visible, title, buttons);
             return;
         }
     }
     auto* fresh = new Dialog(defaults(), this);
     fresh->setup(title, message, buttons, options);
     showPopover(fresh);
+    logDialog(fresh, title, buttons);
+}
+
+void PopoverUserInterface::logDialog(Dialog* dialog, const QString& title, const QStringList& buttons)
+{
+    qCInfo(lcUi).noquote() << "dialog:" << title << "options:" << buttons.join(QStringLiteral(" | "));
+    if (!lcUi().isDebugEnabled())
+        return;
+    // Once the popover has been laid out and placed.
+    QTimer::singleShot(0, dialog, [dialog, count = int(buttons.size())] {
+        for (QPushButton* button : dialog->buttons(count)) {
+            if (!button->isVisible())
+                continue;
+            const QPoint centre = button->mapToGlobal(button->rect().center());
+            qCDebug(lcUi).noquote() << QStringLiteral("dialog option \"%1\" at %2 %3")
+                                           .arg(button->text())
+                                           .arg(centre.x())
+                                           .arg(centre.y());
+        }
+    });
 }
 
 void PopoverUserInterface::dismissDialog()

@@ -73,8 +73,9 @@ public:
     // Hides the popover if shown; otherwise shows its current content, or the notification
     // view when it has none. A plain click on the status item does this.
     void toggle();
-    // Shows the popover, freshly anchored at the status item, with `content`.
-    void showPopover(ViewController* content);
+    // Shows the popover, freshly anchored at the status item, with `content`. Only a popover
+    // the user asked for (a click on the status item) takes the keyboard focus.
+    void showPopover(ViewController* content, PopoverWindow::Focus focus = PopoverWindow::Focus::Keep);
     // Re-anchors a shown popover at the status item (after its size or the item's place
     // changed).
     void handlePopoverFrameChange();
@@ -103,6 +104,9 @@ private:
     void closeWindow();
     void showDialog(const QString& title, const QString& message, const QStringList& buttons,
                     const Dialog::OptionActions& options);
+    // Diagnostics: the dialog's title and options; with debug output of "pikora.ui" on, where
+    // each option's button lies on the screen (what a test clicks).
+    void logDialog(Dialog* dialog, const QString& title, const QStringList& buttons);
 
     UserDefaults* m_defaults = nullptr;
     std::unique_ptr<AlertPresenter> m_alerts;

@@ -13,11 +13,14 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-PopoverWindow::PopoverWindow(QWidget* content)
-    : QWidget(nullptr,
-              Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::NoDropShadowWindowHint),
+PopoverWindow::PopoverWindow(QWidget* content, Focus focus)
+    : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                           Qt::NoDropShadowWindowHint |
+                           (focus == Focus::Keep ? Qt::WindowDoesNotAcceptFocus : Qt::WindowFlags())),
       m_content(content), m_composited(WindowCompositing::isActive())
 {
+    if (focus == Focus::Keep)
+        setAttribute(Qt::WA_ShowWithoutActivating);
     if (m_composited)
         setAttribute(Qt::WA_TranslucentBackground);
     setObjectName(QStringLiteral("popover"));

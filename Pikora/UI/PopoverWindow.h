@@ -27,7 +27,15 @@ public:
         Bottom
     };
 
-    explicit PopoverWindow(QWidget* content);
+    // Whether showing the window may take the keyboard focus from the application the user is
+    // typing in. The popover takes it only when the user opened it (then Escape closes it);
+    // notices and dialogs that Pikora shows by itself never do: their buttons work by click.
+    enum class Focus
+    {
+        Keep,
+        Take
+    };
+    explicit PopoverWindow(QWidget* content, Focus focus = Focus::Keep);
     ~PopoverWindow() override;
 
     QWidget* content() const { return m_content; }

@@ -5,12 +5,12 @@
 
 #include "Beamline/KPDataTransmitterConferenceControl.h"
 #include "Beamline/KPDeviceController.h"
+#include "Pikora/Capture/AVSessionUtility.h"
+#include "Pikora/Capture/KPDesktopImageProvider.h"
 #include "Pikora/HostControl/HostControlPolicyExecuter.h"
 #include "Pikora/StartAtLoginController/StartAtLoginController.h"
 #include "Pikora/UI/PreferenceKeys.h"
 #include "QuorbelOSXUtility/UsbBus.h"
-#include "Pikora/Capture/AVSessionUtility.h"
-#include "Pikora/Capture/KPDesktopImageProvider.h"
 #include "RecordingUserInterface.h"
 #include "Support/UserDefaults.h"
 #include "tests/StartAtLoginController/FakeLoginItems.h"
@@ -506,4 +506,95 @@ TEST_F(AppDelegateTest, EveryReceiverConnectionInstallsAFreshHostControlPolicy)
     EXPECT_FALSE(defaults.boolForKey(kVistrelPreferenceDoNotDisturb));
     app.reset();
     devices.disconnect();
+}
+
+namespace {
+
+// Waits with the event loop running; a timeout is a test failure (QTRY_* only returns early
+// outside a QTest run).
+bool eventually(const std::function<bool()>& done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+} // namespace
+
+TEST_F(AppDelegateTest, LongPressProjectsFullScreenFromIdleAndLeavesTheWholeScreenAlone)
+{
+    KPDesktopImageProvider::setCaptureBackend(CaptureBackend::TestPattern);
+    ReceiverEmulatorConfig config;
+    config.bindAddress = QHostAddress(QStringLiteral("127.0.0.8"));
+    config.name = QStringLiteral("Long Press Room");
+    config.discoveryPort = 0;
+    config.controlPort = 0;
+    config.configPort = -1;
+    ReceiverEmulator receiver(config);
+    QString error;
+    ASSERT_TRUE(receiver.start(&error)) << error.toStdString();
+    env.scanTargets = {config.bindAddress};
+    env.discoveryPort = receiver.discoveryPort();
+
+    // Capture follows this receiver's layout, as in the product.
+    AVSessionUtility::sharedInstance()->setTransmitterProvider([this] { return devices.transmitter(); });
+    auto app = launch();
+    int started = 0;
+    QObject::connect(app.get(), &AppDelegate::projectionStarted, [&] { ++started; });
+    auto longPress = [&] {
+        deliver(*app, R"({"jsonrpc":"2.0","method":"notify-button-long-pressed"})");
+        ASSERT_TRUE(eventually([&] { return !app->isConnecting(); }, 8000));
+    };
+    auto split = [&] { return devices.transmitter()->splitScreenController(); };
+
+    // The intent answer projects at once; stop it to be idle, connected.
+    deliver(*app, R"({"jsonrpc":"2.0","id":"query-connection-intent","result":{"ip_addr":"127.0.0.8",)"
+                  R"("hostname":"Long Press Room"}})");
+    ASSERT_TRUE(eventually([&] { return app->isProjecting(); }, 8000));
+    ASSERT_TRUE(eventually([&] { return !app->isConnecting(); }, 8000));
+    app->stopWifiDisplay(false);
+    ASSERT_TRUE(eventually([&] { return !app->isProjecting(); }, 8000));
+    ASSERT_EQ(started, 1);
+    EXPECT_EQ(split()->screenPosition(), 0) << "a stopped stream is not on the receiver's screen";
+
+    // From idle: full screen is asked for and granted, then the stream starts on the whole screen.
+    longPress();
+    ASSERT_TRUE(eventually([&] { return app->isProjecting(); }, 8000));
+    EXPECT_EQ(started, 2);
+    EXPECT_EQ(receiver.statistics().startRequests, 2u);
+    ASSERT_TRUE(
+        eventually([&] { return split()->screenNumber() == 1 && split()->screenPosition() == 1; }, 5000));
+
+    // On the whole screen already: nothing visible happens.
+    auto session = AVSessionUtility::sharedInstance();
+    const auto restarts = session->layoutRestarts();
+    longPress();
+    QTest::qWait(500);
+    EXPECT_EQ(started, 2);
+    EXPECT_EQ(receiver.statistics().startRequests, 2u);
+    EXPECT_EQ(session->layoutRestarts(), restarts);
+    EXPECT_TRUE(app->isProjecting());
+
+    // The receiver splits its screen: a long press takes the whole screen back. Capture
+    // follows the layout; the projection is not started again.
+    receiver.setSplitScreen(2, 1);
+    ASSERT_TRUE(eventually([&] { return split()->screenNumber() == 2; }, 5000));
+    EXPECT_EQ(split()->screenPosition(), 1);
+    ASSERT_TRUE(eventually([&] { return session->layoutRestarts() == restarts + 1; }, 8000));
+    longPress();
+    ASSERT_TRUE(
+        eventually([&] { return split()->screenNumber() == 1 && split()->screenPosition() == 1; }, 5000));
+    ASSERT_TRUE(eventually([&] { return session->layoutRestarts() == restarts + 2; }, 8000));
+    EXPECT_EQ(started, 2);
+    EXPECT_EQ(receiver.statistics().startRequests, 2u);
+    EXPECT_TRUE(app->isProjecting());
+    EXPECT_TRUE(session->isRunning());
+    app.reset();
+    devices.disconnect();
+    AVSessionUtility::sharedInstance()->setTransmitterProvider(nullptr);
 }

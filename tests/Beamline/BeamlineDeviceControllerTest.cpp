@@ -549,7 +549,7 @@ struct WireRecorder : QObject
                 continue;
             const auto& r = static_cast<const KPJSONRPCRequest&>(*request);
             const Json result = r.method() == "hello" ? Json{{"hostName", "Wire"}}
-                                                      : Json{{"screenNumber", 1}, {"screenPosition", 0}};
+                                                      : Json{{"screenNumber", 1}, {"screenPosition", 1}};
             socket->write(KPReceiverLinkCodec::encodeJson(
                 KPJSONRPCResponse::success(r.aId(), result).JSONRPCMessage()));
         }
@@ -636,22 +636,59 @@ TEST(TransmitterReceiverEvents, SplitScreenChangesAreObservable)
     registerGeneric(dc);
     ASSERT_TRUE(startStream(dc, *rx));
     auto t = dc.transmitter();
+    // The only stream has the whole screen: screen 1 of 1, counted from 1.
+    EXPECT_EQ(t->splitScreenController()->screenNumber(), 1);
+    EXPECT_EQ(t->splitScreenController()->screenPosition(), 1);
     std::vector<std::pair<int, int>> seen;
     QObject::connect(t.get(), &KPDataTransmitter::screenPositionChanged, &dc,
                      [&](int n, int p) { seen.emplace_back(n, p); });
-    rx->setSplitScreen(2, 1);
+    rx->setSplitScreen(2, 2);
     ASSERT_TRUE(waitUntil([&] { return !seen.empty(); }));
-    EXPECT_EQ(seen.back(), std::make_pair(2, 1));
+    EXPECT_EQ(seen.back(), std::make_pair(2, 2));
     EXPECT_EQ(t->splitScreenController()->screenNumber(), 2);
-    EXPECT_EQ(t->splitScreenController()->screenPosition(), 1);
+    EXPECT_EQ(t->splitScreenController()->screenPosition(), 2);
 
-    rx->setSplitScreen(1, 0);
+    rx->setSplitScreen(1, 1);
     ASSERT_TRUE(waitUntil([&] { return seen.size() == 2; }));
     EXPECT_EQ(t->splitScreenController()->screenNumber(), 1);
+    EXPECT_EQ(t->splitScreenController()->screenPosition(), 1);
     // Repeating the same layout is no change.
-    rx->setSplitScreen(1, 0);
+    rx->setSplitScreen(1, 1);
     spin(200);
     EXPECT_EQ(seen.size(), 2u);
+
+    // Once the stream ends the receiver no longer shows this sender: the next stream does not
+    // start out looking as if it had the whole screen.
+    dc.stopWifiDisplay();
+    EXPECT_EQ(t->splitScreenController()->screenPosition(), 0);
+    EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST(TransmitterReceiverEvents, LayoutsAreReadWithTheirRangesChecked)
+{
+    using KPReceiverLinkCodec::Layout;
+    using KPReceiverLinkCodec::LayoutResult;
+    Layout layout{3, 3};
+    EXPECT_EQ(KPReceiverLinkCodec::readLayout(Json::object(), layout), LayoutResult::Absent);
+    for (const char* text :
+         {R"({"screenNumber":2})", R"({"screenNumber":0,"screenPosition":0})",
+          R"({"screenNumber":17,"screenPosition":1})", R"({"screenNumber":2,"screenPosition":-1})",
+          R"({"screenNumber":"2","screenPosition":1})", R"({"screenNumber":2.5,"screenPosition":1})",
+          R"({"screenNumber":4294967297,"screenPosition":1})"})
+        EXPECT_EQ(KPReceiverLinkCodec::readLayout(Json::parse(text), layout), LayoutResult::Malformed)
+            << text;
+    EXPECT_EQ(layout, (Layout{3, 3})) << "a malformed layout leaves the old one";
+    EXPECT_EQ(
+        KPReceiverLinkCodec::readLayout(Json::parse(R"({"screenNumber":2,"screenPosition":3})"), layout),
+        LayoutResult::Impossible);
+    EXPECT_EQ(
+        KPReceiverLinkCodec::readLayout(Json::parse(R"({"screenNumber":2,"screenPosition":0})"), layout),
+        LayoutResult::Ok);
+    EXPECT_EQ(layout, (Layout{2, 0}));
+    EXPECT_FALSE(layout.isWholeScreen());
+    EXPECT_EQ(KPReceiverLinkCodec::readLayout(KPReceiverLinkCodec::layoutJson({1, 1}), layout),
+              LayoutResult::Ok);
+    EXPECT_TRUE(layout.isWholeScreen());
 }
 
 TEST(TransmitterReceiverEvents, PointerEventsReachListenersAndMalformedOnesAreRejected)
@@ -841,8 +878,10 @@ struct HostDelegate : KPDataTransmitterHostControlDelegate
         Keep
     };
     std::atomic<Answer> answer{Answer::Allow}; // set by the test, read on the link thread
-    KPHostControlReply kept;                   // guarded by mutex
-    QString lastGuestName;                     // guarded by mutex
+    std::atomic<Answer> fullscreenAnswer{Answer::Allow};
+    std::atomic<int> allowMode{1}; // the mode of an "allow" to a stream request
+    KPHostControlReply kept;       // guarded by mutex
+    QString lastGuestName;         // guarded by mutex
 
     bool hasKept()
     {
@@ -855,10 +894,11 @@ struct HostDelegate : KPDataTransmitterHostControlDelegate
         std::lock_guard lock(mutex);
         calls.emplace_back(c);
     }
-    bool has(const char* c)
+    bool has(const char* c) { return count(c) > 0; }
+    long count(const char* c)
     {
         std::lock_guard lock(mutex);
-        return std::find(calls.begin(), calls.end(), c) != calls.end();
+        return std::count(calls.begin(), calls.end(), c);
     }
     bool transmitterHostControlDidReceiveAskRequestStream(KPDataTransmitter*, const QString&,
                                                           const QString& name,
@@ -871,7 +911,7 @@ struct HostDelegate : KPDataTransmitterHostControlDelegate
         }
         switch (answer.load()) {
         case Answer::Allow:
-            completion(true, 1);
+            completion(true, allowMode);
             completion(false, 1); // a second call must be ignored
             return false;
         case Answer::Deny:
@@ -891,7 +931,21 @@ struct HostDelegate : KPDataTransmitterHostControlDelegate
                                             KPHostControlReply completion) override
     {
         record("askFullscreen");
-        completion(true, 2);
+        switch (fullscreenAnswer.load()) {
+        case Answer::Allow:
+            completion(true, 2);
+            break;
+        case Answer::Deny:
+            completion(false, 2);
+            break;
+        case Answer::Drop:
+            break;
+        case Answer::Keep: {
+            std::lock_guard lock(mutex);
+            kept = completion;
+            break;
+        }
+        }
     }
     void transmitterHostControlRoleDidChange(KPDataTransmitter*) override { record("role"); }
     void transmitterHostControlWaitForResponse(KPDataTransmitter*) override { record("wait"); }
@@ -938,12 +992,10 @@ TEST(TransmitterConference, HostAnswersGuestsAndAnUnansweredRequestIsDenied)
     EXPECT_EQ(rx->statistics().lastHostAnswer, std::optional<bool>(true));
     EXPECT_TRUE(waitUntil([&] { return hostT->splitScreenController()->screenNumber() == 2; }));
 
-    // Full screen asked by the guest goes to the host too.
-    std::vector<bool> granted;
-    guestT->conferenceController()->requestFullscreen(true, [&](bool g) { granted.push_back(g); });
-    ASSERT_TRUE(waitUntil([&] { return granted.size() == 1; }));
-    EXPECT_TRUE(granted[0]);
-    EXPECT_TRUE(hostDelegate->has("askFullscreen"));
+    // Shared: the host keeps the first place, the guest takes the second.
+    EXPECT_EQ(hostT->splitScreenController()->screenPosition(), 1);
+    EXPECT_TRUE(waitUntil([&] { return guestT->splitScreenController()->screenPosition() == 2; }));
+    EXPECT_TRUE(hostDc.isWIFIDisplayOn());
 
     // Denied.
     guestDc.stopWifiDisplay();
@@ -974,4 +1026,164 @@ TEST(TransmitterConference, HostAnswersGuestsAndAnUnansweredRequestIsDenied)
         std::lock_guard lock(hostDelegate->mutex);
         hostDelegate->kept = nullptr;
     }
+}
+
+namespace {
+
+// A host streaming to a conference receiver and a connected guest, each with its delegate.
+struct Conference
+{
+    explicit Conference(int version)
+    {
+        auto cfg = receiverAt("127.0.0.2", "Conference");
+        cfg.conferenceVersion = version;
+        rx = startReceiver(cfg);
+        registerGeneric(hostDc);
+        registerGeneric(guestDc);
+    }
+    bool open()
+    {
+        if (!rx || !startStream(hostDc, *rx))
+            return false;
+        hostDc.transmitter()->conferenceController()->setHostControlDelegate(hostDelegate);
+        hostDc.setWifiDisplayDisconnectCallback([this] { ++hostEnded; });
+        if (!waitUntil([&] { return hostDc.transmitter()->conferenceController()->isHost(); }))
+            return false;
+        if (!connectTo(guestDc, *rx))
+            return false;
+        guestDc.transmitter()->conferenceController()->setHostControlDelegate(guestDelegate);
+        guestDc.setWifiDisplayStartCallback([this](std::optional<KPError> e) { guestStarts.push_back(e); });
+        return true;
+    }
+    KPSplitScreenController& hostSplit() { return *hostDc.transmitter()->splitScreenController(); }
+    KPSplitScreenController& guestSplit() { return *guestDc.transmitter()->splitScreenController(); }
+
+    std::unique_ptr<ReceiverEmulator> rx;
+    KPDeviceController hostDc, guestDc;
+    std::shared_ptr<HostDelegate> hostDelegate = std::make_shared<HostDelegate>();
+    std::shared_ptr<HostDelegate> guestDelegate = std::make_shared<HostDelegate>();
+    std::vector<std::optional<KPError>> guestStarts;
+    int hostEnded = 0;
+};
+
+} // namespace
+
+TEST(TransmitterConference, ReplaceGivesTheGuestTheWholeScreenAndStopsTheHost)
+{
+    Conference c(2);
+    ASSERT_TRUE(c.open());
+    c.hostDelegate->allowMode = 2;
+    c.guestDc.startWifiDisplay();
+    ASSERT_TRUE(waitUntil([&] { return c.guestStarts.size() == 1; }));
+    EXPECT_FALSE(c.guestStarts[0].has_value());
+    ASSERT_TRUE(waitUntil([&] { return c.hostEnded == 1; }));
+    EXPECT_FALSE(c.hostDc.isWIFIDisplayOn());
+    EXPECT_EQ(c.rx->statistics().streamingSenders, 1);
+    EXPECT_EQ(c.rx->statistics().lastHostAnswerMode, 2);
+    EXPECT_TRUE(c.guestSplit().screenNumber() == 1 && c.guestSplit().screenPosition() == 1);
+    // The screen's only sender hosts the conference now.
+    EXPECT_TRUE(waitUntil([&] { return c.guestDc.transmitter()->conferenceController()->isHost(); }));
+    EXPECT_FALSE(c.hostDc.transmitter()->conferenceController()->isHost());
+}
+
+TEST(TransmitterConference, VersionOneReceiversHaveNoSplitScreenSoAnAllowReplaces)
+{
+    Conference c(1);
+    ASSERT_TRUE(c.open());
+    EXPECT_EQ(c.hostDc.transmitter()->conferenceController()->version(), 1);
+    c.hostDelegate->allowMode = 1;
+    c.guestDc.startWifiDisplay();
+    ASSERT_TRUE(waitUntil([&] { return c.guestStarts.size() == 1; }));
+    EXPECT_FALSE(c.guestStarts[0].has_value());
+    ASSERT_TRUE(waitUntil([&] { return c.hostEnded == 1; }));
+    EXPECT_EQ(c.rx->statistics().streamingSenders, 1);
+    EXPECT_TRUE(c.guestSplit().screenNumber() == 1 && c.guestSplit().screenPosition() == 1);
+}
+
+TEST(TransmitterConference, AGuestsFullScreenRequestWaitsForTheHostWhoMayDenyOrBeCancelled)
+{
+    Conference c(2);
+    ASSERT_TRUE(c.open());
+    auto* guestConference = c.guestDc.transmitter()->conferenceController();
+    std::vector<bool> granted;
+    auto request = [&] { guestConference->requestFullscreen(true, [&](bool g) { granted.push_back(g); }); };
+
+    // Denied: the guest is told, the host streams on.
+    c.hostDelegate->fullscreenAnswer = HostDelegate::Answer::Deny;
+    request();
+    ASSERT_TRUE(waitUntil([&] { return granted.size() == 1; }));
+    EXPECT_FALSE(granted[0]);
+    EXPECT_TRUE(c.guestDelegate->has("wait"));
+    EXPECT_TRUE(c.guestDelegate->has("deny"));
+    EXPECT_TRUE(c.hostDc.isWIFIDisplayOn());
+
+    // Withdrawn while the host decides: the host's question is withdrawn, the guest gets no.
+    c.hostDelegate->fullscreenAnswer = HostDelegate::Answer::Keep;
+    request();
+    ASSERT_TRUE(waitUntil([&] { return c.hostDelegate->hasKept(); }));
+    c.guestDc.transmitter()->cancelRequest();
+    ASSERT_TRUE(waitUntil([&] { return granted.size() == 2; }));
+    EXPECT_FALSE(granted[1]);
+    EXPECT_TRUE(waitUntil([&] { return c.hostDelegate->has("cancel"); }));
+    {
+        // The host's late answer finds nothing waiting.
+        std::lock_guard lock(c.hostDelegate->mutex);
+        c.hostDelegate->kept(true, 2);
+        c.hostDelegate->kept = nullptr;
+    }
+    spin(200);
+    EXPECT_EQ(granted.size(), 2u);
+    EXPECT_TRUE(c.hostDc.isWIFIDisplayOn());
+
+    // Allowed from idle: the grant holds for the guest's next stream, which takes the whole
+    // screen without asking the host again.
+    c.hostDelegate->fullscreenAnswer = HostDelegate::Answer::Allow;
+    request();
+    ASSERT_TRUE(waitUntil([&] { return granted.size() == 3; }));
+    EXPECT_TRUE(granted[2]);
+    EXPECT_TRUE(c.guestDelegate->has("accept"));
+    const long asked = c.hostDelegate->count("ask");
+    c.guestDc.startWifiDisplay();
+    ASSERT_TRUE(waitUntil([&] { return c.guestStarts.size() == 1; }));
+    EXPECT_FALSE(c.guestStarts[0].has_value());
+    EXPECT_EQ(c.hostDelegate->count("ask"), asked);
+    ASSERT_TRUE(waitUntil([&] { return c.hostEnded == 1; }));
+    EXPECT_TRUE(c.guestSplit().screenNumber() == 1 && c.guestSplit().screenPosition() == 1);
+}
+
+TEST(TransmitterConference, FullScreenFromIdleIsGrantedAndAStreamingSenderTakesTheWholeScreen)
+{
+    // Without a conference every sender may ask.
+    Conference c(0);
+    ASSERT_TRUE(c.rx && startStream(c.hostDc, *c.rx));
+    c.hostDc.setWifiDisplayDisconnectCallback([&] { ++c.hostEnded; });
+    ASSERT_TRUE(connectTo(c.guestDc, *c.rx));
+    std::vector<std::optional<KPError>> starts;
+    c.guestDc.setWifiDisplayStartCallback([&](std::optional<KPError> e) { starts.push_back(e); });
+    c.guestDc.startWifiDisplay();
+    ASSERT_TRUE(waitUntil([&] { return starts.size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return c.hostSplit().screenNumber() == 2; }));
+    EXPECT_EQ(c.guestSplit().screenPosition(), 2);
+
+    // The first sender asks for the whole screen while sharing it: the other is stopped.
+    std::vector<bool> granted;
+    c.hostDc.transmitter()->conferenceController()->requestFullscreen(true,
+                                                                      [&](bool g) { granted.push_back(g); });
+    ASSERT_TRUE(waitUntil([&] { return granted.size() == 1; }));
+    EXPECT_TRUE(granted[0]);
+    ASSERT_TRUE(waitUntil([&] { return !c.guestDc.isWIFIDisplayOn(); }));
+    EXPECT_TRUE(
+        waitUntil([&] { return c.hostSplit().screenNumber() == 1 && c.hostSplit().screenPosition() == 1; }));
+    EXPECT_EQ(c.guestSplit().screenPosition(), 0);
+
+    // From idle: granted, and the next stream is alone on the screen.
+    c.guestDc.transmitter()->conferenceController()->requestFullscreen(true,
+                                                                       [&](bool g) { granted.push_back(g); });
+    ASSERT_TRUE(waitUntil([&] { return granted.size() == 2; }));
+    EXPECT_TRUE(granted[1]);
+    c.guestDc.startWifiDisplay();
+    ASSERT_TRUE(waitUntil([&] { return starts.size() == 2; }));
+    EXPECT_FALSE(starts[1].has_value());
+    ASSERT_TRUE(waitUntil([&] { return c.hostEnded == 1; }));
+    EXPECT_TRUE(c.guestSplit().screenNumber() == 1 && c.guestSplit().screenPosition() == 1);
 }

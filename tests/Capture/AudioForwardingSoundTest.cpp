@@ -85,7 +85,7 @@ TEST(AudioForwardingSound, ToneReachesTheTransmitterWhileFullScreenAndDevicesCom
     EXPECT_EQ(server.defaultSink(), QStringLiteral("speakers"));
     EXPECT_FALSE(server.sinkNames().contains(kSonvexSink));
     tx->split.number = 1;
-    emit tx->screenPositionChanged(1, 0);
+    emit tx->screenPositionChanged(1, 1);
     ASSERT_TRUE(waitForRestart(2));
     EXPECT_TRUE(session->audioOn());
     EXPECT_EQ(server.defaultSink(), kSonvexSink);

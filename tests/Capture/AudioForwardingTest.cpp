@@ -71,7 +71,7 @@ TEST_F(AudioForwarding, WithoutSoundEnableNothingIsSwitchedWhateverTheLayout)
         for (int screens : {1, 2}) {
             tx->split.number = screens;
             start();
-            emit tx->screenPositionChanged(screens, 0);
+            emit tx->screenPositionChanged(screens, 1);
             EXPECT_FALSE(session->audioOn());
             session->stopCapture();
         }
@@ -134,7 +134,7 @@ TEST_F(AudioForwarding, AudioFollowsTheReceiversLayout)
     EXPECT_TRUE(tx->pcmReceived().empty()) << "nothing is forwarded while the screen is shared";
 
     tx->split.number = 1;
-    emit tx->screenPositionChanged(1, 0);
+    emit tx->screenPositionChanged(1, 1);
     ASSERT_TRUE(waitForRestart(2));
     EXPECT_TRUE(session->audioOn());
     EXPECT_EQ(path->takeCalls(), (QStringList{kSwitchOn[0], kSwitchOn[1], kSwitchOn[3], kSwitchOn[4]}));

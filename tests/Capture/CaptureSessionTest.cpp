@@ -213,7 +213,7 @@ TEST_F(CaptureSession, SplitScreenRestartsAt800x600AndBack)
     EXPECT_TRUE(sawNew);
 
     tx->split.number = 1;
-    emit tx->screenPositionChanged(1, 0);
+    emit tx->screenPositionChanged(1, 1);
     ASSERT_TRUE(waitFor([&] { return session->resolution() == QSizeF(1920, 1080); }, 5s));
     tx->clear();
     ASSERT_TRUE(tx->waitForCount(3, 10s));
@@ -325,7 +325,7 @@ TEST_F(CaptureSession, AFloodOfLayoutChangesCostsABoundedNumberOfRestarts)
     for (int i = 0; i <= 600; ++i) {
         const int n = i % 2 == 0 ? 2 : 1;
         tx->split.number = n;
-        emit tx->screenPositionChanged(n, n - 1);
+        emit tx->screenPositionChanged(n, n);
     }
     // The flood ends on two screens: that layout wins.
     ASSERT_TRUE(waitFor([&] { return session->resolution() == QSizeF(800, 600); }, 5s));

@@ -19,7 +19,7 @@ public:
     int screenNumber() const override { return number.load(); }
     int screenPosition() const override { return position.load(); }
     std::atomic<int> number{1};
-    std::atomic<int> position{0};
+    std::atomic<int> position{1}; // counted from 1: screen 1 of 1 is the whole screen
 };
 
 // A connected receiver, for the audio path's "is anything connected" test.

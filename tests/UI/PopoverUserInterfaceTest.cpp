@@ -57,6 +57,30 @@ TEST_F(StatusItemAndPopover, PlainClickTogglesControlAndRightClickOpenTheMenu)
     ui->statusItem()->menu()->hide();
 }
 
+TEST_F(StatusItemAndPopover, OnlyAPopoverTheUserOpensMayTakeTheKeyboardFocus)
+{
+    auto keepsFocus = [this] {
+        PopoverWindow* window = ui->popoverWindow();
+        return window && window->testAttribute(Qt::WA_ShowWithoutActivating) &&
+               window->windowFlags().testFlag(Qt::WindowDoesNotAcceptFocus);
+    };
+    // Notices and dialogs that Pikora shows by itself leave the focus where the user types.
+    ui->showUserNotification(QStringLiteral("Connecting device"), QString());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shownMessage() == QStringLiteral("Connecting device"); }));
+    EXPECT_TRUE(keepsFocus());
+    ui->setDialogTitle(QStringLiteral("Allow guest's request?"));
+    ui->addDialogWithOption(QStringLiteral("Allow"), [](const QString&) {});
+    ui->commitDialog();
+    ASSERT_NE(ui->dialog(), nullptr);
+    EXPECT_TRUE(keepsFocus());
+    ui->dismissDialog();
+    // The popover the user opens from the status item takes it (Escape closes it).
+    ui->toggle();
+    ASSERT_TRUE(ui->isPopoverShown());
+    EXPECT_FALSE(ui->popoverWindow()->testAttribute(Qt::WA_ShowWithoutActivating));
+    EXPECT_FALSE(ui->popoverWindow()->windowFlags().testFlag(Qt::WindowDoesNotAcceptFocus));
+}
+
 TEST(TrayStatusItem, ControlClickOpensTheMenuAndAnIconWithoutGeometryAnchorsAtTheClick)
 {
     StatusItem item(StatusItem::Presentation::SystemTray);

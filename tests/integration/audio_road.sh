@@ -120,7 +120,7 @@ before=$(field "$(query_stats)" pcmBytes)
 sleep 1
 after=$(field "$(query_stats)" pcmBytes)
 [ "$after" = "$before" ] || fail "sound kept arriving while the screen was split ($before -> $after bytes)"
-echo "split 1 0" >&"$rin"
+echo "split 1 1" >&"$rin"
 wait_count "$work/pikora.log" "start sending audio" 2 10 || fail "one screen again did not restart the sound"
 expect_defaults "$sonvex" "$sonvex.monitor" "back on the whole screen"
 expect_tone 523 $((after + 2 * 176400)) "back on the whole screen"

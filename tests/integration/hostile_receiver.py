@@ -198,7 +198,7 @@ class Receiver:
                 link.respond(id, dict(self.describe(), role=0, screenNumber=1, screenPosition=0))
         elif method == "startDisplay":
             if self.start_policy == "grant":
-                link.respond(id, {"screenNumber": 1, "screenPosition": 0})
+                link.respond(id, {"screenNumber": 1, "screenPosition": 1})
             elif self.start_policy == "refuse":
                 link.respond(id, error=(1001, "Refused"))
             elif self.start_policy == "hold":
@@ -376,7 +376,9 @@ def scenario_messages(road, rx):
     # Responses with ids Pikora never used, of every type.
     for id in [2 ** 64 - 1, -1, "1", 0, 2 ** 63]:
         link.send({"jsonrpc": "2.0", "id": id, "result": {"granted": "yes"}})
-    # A long press asks for full screen; the answer's "granted" is not a boolean.
+    # On a shared screen a long press asks for the whole screen; the answer's "granted" is not
+    # a boolean.
+    link.notify("splitScreen", {"screenNumber": 2, "screenPosition": 1})
     rx.fullscreen_answer = {"granted": "yes"}
     road.command(road.accessory, "long-press")
     wait_until(lambda: rx.count("requestFullscreen") >= 1 or not road.alive(), 10, "a full-screen request")

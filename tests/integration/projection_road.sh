@@ -198,7 +198,7 @@ wait_pointer() { # "X Y" what
 case "$mode" in
 --split-flood)
   starts=$(count "$work/pikora.log" "capture: started")
-  for i in $(seq 300); do echo "split 2 1"; echo "split 1 0"; done >&"$rin"
+  for i in $(seq 300); do echo "split 2 1"; echo "split 1 1"; done >&"$rin"
   echo "split 2 1" >&"$rin"
   # The flood settles on two screens: capture runs at the split size in the end.
   wait_decoded_size "h <= 600" "the layout the receiver settled on was not applied"
@@ -218,7 +218,7 @@ case "$mode" in
   encoded=$(grep -oE "encoding [0-9]+x[0-9]+ with" "$work/pikora.log" | tail -n1 | cut -d' ' -f2)
   wait_decoded_size "'%dx%d' % (w, h) == '$encoded' and h <= 600" "the two-screen picture is not the encoder's $encoded"
   split_size=$(decoded_size)
-  echo "split 1 0" >&"$rin"
+  echo "split 1 1" >&"$rin"
   wait_decoded_size "'%dx%d' % (w, h) == '$native'" "back on the whole screen the picture is not $native again"
   echo "sizes: whole $native, split $split_size"
   ;;

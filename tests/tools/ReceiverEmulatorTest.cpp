@@ -358,6 +358,9 @@ TEST(ReceiverEmulatorCommands, TextCommandsAreValidatedAndApplied)
     EXPECT_TRUE(rx.execute("silent maybe").startsWith("error: usage"));
     EXPECT_TRUE(rx.execute("split 0").startsWith("error: usage"));
     EXPECT_TRUE(rx.execute("split two").startsWith("error: usage"));
+    // Places count from 1 and lie within the layout.
+    EXPECT_TRUE(rx.execute("split 2 0").startsWith("error: usage"));
+    EXPECT_TRUE(rx.execute("split 2 3").startsWith("error: usage"));
     EXPECT_TRUE(rx.execute("role 7").startsWith("error: usage"));
     EXPECT_TRUE(rx.execute("pointer {not json").startsWith("error: usage"));
     EXPECT_EQ(rx.execute("ask 127.0.0.9 Guest"), "error: no host");
@@ -393,7 +396,11 @@ TEST(ReceiverEmulatorCommands, TextCommandsAreValidatedAndApplied)
     RawSender sender;
     ASSERT_TRUE(sender.open(rx));
     sender.sendJson(R"({"jsonrpc":"2.0","method":"hello","params":{},"id":1})");
-    ASSERT_TRUE(sender.next().is_object());
+    const Json hello = sender.next();
+    ASSERT_TRUE(hello.is_object());
+    // Not streaming: the receiver does not show this sender.
+    EXPECT_EQ(hello["result"]["screenNumber"], 1);
+    EXPECT_EQ(hello["result"]["screenPosition"], 0);
     EXPECT_EQ(rx.execute(R"(pointer {"event":"move","dx":1,"dy":2})"), "ok 1");
     const Json pointer = sender.next();
     EXPECT_EQ(pointer["method"], "pointer");

@@ -270,7 +270,7 @@ QString ReceiverEmulator::helpText()
         "  refuse-stream on|off   refuse display streams\n"
         "  stall on|off           stop/start reading from the senders\n"
         "  drop                   close every sender link\n"
-        "  split N [P]            announce N screens (P: position for every sender)\n"
+        "  split N [P]            announce N screens (P: position 1..N for every sender)\n"
         "  stop | pause | resume  stop, pause or resume the display\n"
         "  pointer JSON           send a pointer event, e.g. pointer {\"event\":\"move\",\"dx\":5,\"dy\":0}\n"
         "  ask IP NAME [fullscreen]  ask the host on behalf of a guest\n"
@@ -340,7 +340,7 @@ QString ReceiverEmulator::execute(const QString& line)
         bool okN = false, okP = true;
         const int n = args.value(0).toInt(&okN);
         const int p = args.size() > 1 ? args[1].toInt(&okP) : -1;
-        if (!okN || !okP || n < 1 || n > 16 || args.size() > 2)
+        if (!okN || !okP || n < 1 || n > 16 || args.size() > 2 || (args.size() == 2 && (p < 1 || p > n)))
             return usage("split N [P]");
         setSplitScreen(n, p);
         return ok;

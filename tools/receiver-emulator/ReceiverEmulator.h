@@ -134,8 +134,8 @@ public:
     void setRefuseStream(bool refuse);      // "refuse-stream on|off": startDisplay answered with an error
     void setReadingPaused(bool paused);     // "stall on|off": stop reading from the senders' sockets
     void dropLinks();                       // "drop": close every sender link at once
-    // "split N [P]": announce N screens; P = every sender's position, or each streaming
-    // sender's own index when P is -1 (the default).
+    // "split N [P]": announce N screens; P (counted from 1) = every sender's position, or
+    // each streaming sender's own place when P is -1 (the default).
     void setSplitScreen(int number, int position = -1);
     void stopDisplay();   // "stop"
     void pauseDisplay();  // "pause"

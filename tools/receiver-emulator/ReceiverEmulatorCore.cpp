@@ -81,7 +81,13 @@ struct ReceiverEmulatorCore::Sender
     bool streaming = false;
     bool closing = false;
     int role = KPBeamlineProtocol::RoleNone;
-    Json pendingStart; // id of a startDisplay waiting for the host's answer
+    Json pendingStart;      // id of a startDisplay waiting for the host's answer
+    Json pendingFullscreen; // id of a requestFullscreen waiting for the host's answer
+    // Full screen was granted while this sender did not stream: its next stream takes the
+    // whole screen without asking the host again.
+    bool fullscreenGranted = false;
+    // The layout this sender was last told of (hello, stream answer, "splitScreen").
+    KPReceiverLinkCodec::Layout announced;
     std::shared_ptr<H264Decoder> h264;
     // The capture time (sender's steady clock, microseconds) announced for the next picture.
     std::optional<std::uint64_t> pendingCaptureUs;
@@ -462,12 +468,8 @@ void ReceiverEmulatorCore::handleJson(Sender* s, const QByteArray& text)
         return;
     case KPJSONRPCObject::Kind::Notification: {
         const auto& n = static_cast<const KPJSONRPCNotification&>(*object);
-        if (n.method() == M::CancelRequest && !s->pendingStart.is_null()) {
-            respond(s, KPJSONRPCResponse::failure(s->pendingStart, EC::Cancelled, "Cancelled"));
-            s->pendingStart = nullptr;
-            if (Sender* h = host(); h && h != s)
-                notify(h, M::HostCancel, Json{{"guestIP", s->peer.toStdString()}});
-        }
+        if (n.method() == M::CancelRequest)
+            withdrawRequests(s, true);
         return;
     }
     case KPJSONRPCObject::Kind::Response: {
@@ -516,8 +518,8 @@ void ReceiverEmulatorCore::handleRequest(Sender* s, const KPJSONRPCRequest& r)
         Json result = describe();
         result.erase("cmd");
         result["role"] = s->role;
-        result["screenNumber"] = 1;
-        result["screenPosition"] = 0;
+        s->announced = layoutOf(s);
+        result.update(KPReceiverLinkCodec::layoutJson(s->announced));
         respond(s, KPJSONRPCResponse::success(id, result));
         return;
     }
@@ -542,6 +544,7 @@ void ReceiverEmulatorCore::handleRequest(Sender* s, const KPJSONRPCRequest& r)
             std::lock_guard lock(m_statsMutex);
             ++m_stats.stopRequests;
         }
+        s->fullscreenGranted = false;
         endStream(s);
         respond(s, KPJSONRPCResponse::success(id, Json::object()));
         return;
@@ -555,26 +558,7 @@ void ReceiverEmulatorCore::handleRequest(Sender* s, const KPJSONRPCRequest& r)
                                                       JsonAccess::describe(read.error, "fullscreen")));
             return;
         }
-        Sender* h = host();
-        if (!s->streaming) {
-            respond(s, KPJSONRPCResponse::failure(id, EC::NotStreaming, "not streaming"));
-        } else if (!h || h == s || !*fullscreen) {
-            respond(s, KPJSONRPCResponse::success(id, Json{{"granted", true}}));
-        } else {
-            QPointer<QTcpSocket> guestSocket = s->socket;
-            request(h, M::HostAsk,
-                    Json{{"guestIP", s->peer.toStdString()},
-                         {"guestName", s->name.toStdString()},
-                         {"fullscreen", true}},
-                    [this, guestSocket, id](const KPJSONRPCResponse& answer) {
-                        for (auto& g : m_senders) {
-                            if (g->socket != guestSocket)
-                                continue;
-                            const bool allow = hostAnswer(answer).first;
-                            respond(g.get(), KPJSONRPCResponse::success(id, Json{{"granted", allow}}));
-                        }
-                    });
-        }
+        handleFullscreen(s, id, *fullscreen);
         return;
     }
     respond(s, KPJSONRPCResponse::failure(id, -32601, "Method not found"));
@@ -587,62 +571,167 @@ void ReceiverEmulatorCore::handleStart(Sender* s, const Json& id)
         return;
     }
     if (s->streaming) {
-        respond(s, KPJSONRPCResponse::success(id, Json{{"screenNumber", 1}, {"screenPosition", 0}}));
+        s->announced = layoutOf(s);
+        respond(s, KPJSONRPCResponse::success(id, KPReceiverLinkCodec::layoutJson(s->announced)));
+        return;
+    }
+    if (!s->pendingStart.is_null() || !s->pendingFullscreen.is_null()) {
+        respond(s, KPJSONRPCResponse::failure(id, EC::Refused, "a request is already waiting for the host"));
+        return;
+    }
+    if (s->fullscreenGranted) {
+        s->fullscreenGranted = false;
+        beginStream(s, id, Placement::WholeScreen);
         return;
     }
     Sender* h = host();
     if (!h || m_config.conferenceVersion <= 0) {
-        beginStream(s, id);
+        beginStream(s, id, Placement::Share);
         return;
     }
     // Conference: this sender is a guest; the host decides.
-    s->role = KPBeamlineProtocol::RoleGuest;
-    notify(s, M::HostRole, Json{{"role", s->role}});
     s->pendingStart = id;
-    notify(s, M::HostWait);
-    QPointer<QTcpSocket> guestSocket = s->socket;
-    request(
-        h, M::HostAsk,
-        Json{{"guestIP", s->peer.toStdString()}, {"guestName", s->name.toStdString()}, {"fullscreen", false}},
-        [this, guestSocket](const KPJSONRPCResponse& answer) {
-            const auto [allow, mode] = hostAnswer(answer);
-            {
-                std::lock_guard lock(m_statsMutex);
-                m_stats.lastHostAnswer = allow;
-                m_stats.lastHostAnswerMode = mode;
-            }
-            for (auto& g : m_senders) {
-                if (g->socket != guestSocket || g->pendingStart.is_null())
-                    continue;
-                const Json startId = g->pendingStart;
-                g->pendingStart = nullptr;
-                if (allow) {
-                    notify(g.get(), M::HostAccept);
-                    beginStream(g.get(), startId);
-                } else {
-                    notify(g.get(), M::HostDeny);
-                    respond(g.get(), KPJSONRPCResponse::failure(startId, EC::DeniedByHost, "Denied by host"));
-                }
-            }
-        });
+    askHostFor(s, h, false);
 }
 
-void ReceiverEmulatorCore::beginStream(Sender* s, const Json& startId)
+void ReceiverEmulatorCore::handleFullscreen(Sender* s, const Json& id, bool fullscreen)
 {
-    s->streaming = true;
-    if (!host() || host() == s) {
-        if (s->role != KPBeamlineProtocol::RoleHost && m_config.conferenceVersion > 0) {
-            s->role = KPBeamlineProtocol::RoleHost;
-            notify(s, M::HostRole, Json{{"role", s->role}});
+    if (!fullscreen) {
+        // Leaving full screen changes nothing here: the layout follows the streams.
+        respond(s, KPJSONRPCResponse::success(id, Json{{"granted", true}}));
+        return;
+    }
+    if (!s->pendingStart.is_null() || !s->pendingFullscreen.is_null()) {
+        respond(s, KPJSONRPCResponse::failure(id, EC::Refused, "a request is already waiting for the host"));
+        return;
+    }
+    Sender* h = host();
+    if (!h || h == s || m_config.conferenceVersion <= 0) {
+        grantFullscreen(s, id);
+        return;
+    }
+    s->pendingFullscreen = id;
+    askHostFor(s, h, true);
+}
+
+void ReceiverEmulatorCore::askHostFor(Sender* guest, Sender* h, bool fullscreen)
+{
+    if (guest->role != KPBeamlineProtocol::RoleGuest) {
+        guest->role = KPBeamlineProtocol::RoleGuest;
+        notify(guest, M::HostRole, Json{{"role", guest->role}});
+    }
+    notify(guest, M::HostWait);
+    QPointer<QTcpSocket> guestSocket = guest->socket;
+    request(h, M::HostAsk,
+            Json{{"guestIP", guest->peer.toStdString()},
+                 {"guestName", guest->name.toStdString()},
+                 {"fullscreen", fullscreen}},
+            [this, guestSocket, fullscreen](const KPJSONRPCResponse& answer) {
+                const auto [allow, mode] = hostAnswer(answer);
+                {
+                    std::lock_guard lock(m_statsMutex);
+                    m_stats.lastHostAnswer = allow;
+                    m_stats.lastHostAnswerMode = mode;
+                }
+                Sender* g = nullptr;
+                for (auto& o : m_senders)
+                    if (o->socket == guestSocket && !o->closing)
+                        g = o.get();
+                if (!g)
+                    return; // gone meanwhile
+                Json& pending = fullscreen ? g->pendingFullscreen : g->pendingStart;
+                if (pending.is_null())
+                    return; // withdrawn meanwhile
+                const Json requestId = pending;
+                pending = nullptr;
+                if (!allow) {
+                    notify(g, M::HostDeny);
+                    if (fullscreen)
+                        respond(g, KPJSONRPCResponse::success(requestId, Json{{"granted", false}}));
+                    else
+                        respond(g, KPJSONRPCResponse::failure(requestId, EC::DeniedByHost, "Denied by host"));
+                    return;
+                }
+                notify(g, M::HostAccept);
+                if (fullscreen) {
+                    grantFullscreen(g, requestId);
+                    return;
+                }
+                // Mode 2 gives the guest the whole screen; a receiver without split screen
+                // (conference version 1) replaces the host whatever the mode.
+                const bool replace = mode == 2 || m_config.conferenceVersion < 2;
+                beginStream(g, requestId, replace ? Placement::WholeScreen : Placement::Share);
+            });
+}
+
+void ReceiverEmulatorCore::grantFullscreen(Sender* s, const Json& id)
+{
+    if (!s->streaming) {
+        // The next stream of this sender takes the whole screen.
+        s->fullscreenGranted = true;
+        respond(s, KPJSONRPCResponse::success(id, Json{{"granted", true}}));
+        return;
+    }
+    stopOthers(s);
+    claimHostIfNone(s);
+    if (s->announced != layoutOf(s))
+        announce(s);
+    respond(s, KPJSONRPCResponse::success(id, Json{{"granted", true}}));
+}
+
+void ReceiverEmulatorCore::stopOthers(Sender* s)
+{
+    for (Sender* o : streamingSenders()) {
+        if (o == s)
+            continue;
+        notify(o, M::DisplayStop);
+        o->streaming = false;
+        o->pendingCaptureUs.reset();
+        if (o->role == KPBeamlineProtocol::RoleHost) {
+            o->role = KPBeamlineProtocol::RoleNone;
+            notify(o, M::HostRole, Json{{"role", o->role}});
         }
     }
+    std::lock_guard lock(m_statsMutex);
+    m_stats.streamingSenders = int(streamingSenders().size());
+}
+
+void ReceiverEmulatorCore::claimHostIfNone(Sender* s)
+{
+    if (host() || m_config.conferenceVersion <= 0 || s->role == KPBeamlineProtocol::RoleHost)
+        return;
+    // The screen's first (or only) sender hosts the conference.
+    s->role = KPBeamlineProtocol::RoleHost;
+    notify(s, M::HostRole, Json{{"role", s->role}});
+}
+
+void ReceiverEmulatorCore::withdrawRequests(Sender* s, bool tellSender)
+{
+    bool withdrew = false;
+    for (Json* pending : {&s->pendingStart, &s->pendingFullscreen}) {
+        if (pending->is_null())
+            continue;
+        if (tellSender)
+            respond(s, KPJSONRPCResponse::failure(*pending, EC::Cancelled, "Cancelled"));
+        *pending = nullptr;
+        withdrew = true;
+    }
+    if (!withdrew)
+        return;
+    if (Sender* h = host(); h && h != s)
+        notify(h, M::HostCancel, Json{{"guestIP", s->peer.toStdString()}});
+}
+
+void ReceiverEmulatorCore::beginStream(Sender* s, const Json& startId, Placement placement)
+{
+    if (placement == Placement::WholeScreen)
+        stopOthers(s);
+    s->streaming = true;
+    s->fullscreenGranted = false;
+    claimHostIfNone(s);
     const auto streaming = streamingSenders();
-    int position = 0;
-    for (std::size_t i = 0; i < streaming.size(); ++i)
-        if (streaming[i] == s)
-            position = int(i);
-    respond(s, KPJSONRPCResponse::success(
-                   startId, Json{{"screenNumber", int(streaming.size())}, {"screenPosition", position}}));
+    s->announced = layoutOf(s);
+    respond(s, KPJSONRPCResponse::success(startId, KPReceiverLinkCodec::layoutJson(s->announced)));
     {
         std::lock_guard lock(m_statsMutex);
         m_stats.streamingSenders = int(streaming.size());
@@ -677,10 +766,25 @@ void ReceiverEmulatorCore::endStream(Sender* s)
 
 void ReceiverEmulatorCore::announceLayout()
 {
+    for (Sender* s : streamingSenders())
+        announce(s);
+}
+
+void ReceiverEmulatorCore::announce(Sender* s)
+{
+    s->announced = layoutOf(s);
+    notify(s, M::SplitScreen, KPReceiverLinkCodec::layoutJson(s->announced));
+}
+
+KPReceiverLinkCodec::Layout ReceiverEmulatorCore::layoutOf(const Sender* s) const
+{
     const auto streaming = streamingSenders();
-    for (std::size_t i = 0; i < streaming.size(); ++i)
-        notify(streaming[i], M::SplitScreen,
-               Json{{"screenNumber", std::max<int>(1, int(streaming.size()))}, {"screenPosition", int(i)}});
+    KPReceiverLinkCodec::Layout layout;
+    layout.screenNumber = std::clamp(int(streaming.size()), 1, KPReceiverLinkCodec::Layout::kMaxScreens);
+    for (std::size_t i = 0; i < streaming.size() && int(i) < layout.screenNumber; ++i)
+        if (streaming[i] == s)
+            layout.screenPosition = int(i) + 1;
+    return layout;
 }
 
 ReceiverEmulatorCore::Sender* ReceiverEmulatorCore::host() const
@@ -767,14 +871,20 @@ void ReceiverEmulatorCore::removeSender(Sender* s)
     const bool wasStreaming = s->streaming;
     const bool wasHost = s->role == KPBeamlineProtocol::RoleHost;
     s->streaming = false;
-    // Guests waiting on this host are answered "denied".
+    // Guests waiting on this host are answered "denied"; the host forgets a guest that left.
     if (wasHost) {
         for (auto& g : m_senders) {
-            if (g.get() != s && !g->pendingStart.is_null()) {
+            if (g.get() == s)
+                continue;
+            if (!g->pendingStart.is_null())
                 respond(g.get(), KPJSONRPCResponse::failure(g->pendingStart, EC::DeniedByHost, "host left"));
-                g->pendingStart = nullptr;
-            }
+            if (!g->pendingFullscreen.is_null())
+                respond(g.get(), KPJSONRPCResponse::success(g->pendingFullscreen, Json{{"granted", false}}));
+            g->pendingStart = nullptr;
+            g->pendingFullscreen = nullptr;
         }
+    } else {
+        withdrawRequests(s, false);
     }
     s->socket->disconnect(this);
     s->socket->deleteLater();
@@ -816,10 +926,11 @@ void ReceiverEmulatorCore::setSplitScreen(int number, int position)
         for (auto& s : m_senders)
             if (s->helloDone)
                 targets.push_back(s.get());
-    for (std::size_t i = 0; i < targets.size(); ++i)
-        notify(
-            targets[i], M::SplitScreen,
-            Json{{"screenNumber", number}, {"screenPosition", position >= 0 ? position : int(i) % number}});
+    // Positions count from 1; without one, each sender takes its own place in turn.
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        targets[i]->announced = {number, position >= 1 ? std::min(position, number) : int(i) % number + 1};
+        notify(targets[i], M::SplitScreen, KPReceiverLinkCodec::layoutJson(targets[i]->announced));
+    }
 }
 
 void ReceiverEmulatorCore::stopDisplay()

@@ -5,6 +5,7 @@
 // ReceiverEmulator; its slots are called through ReceiverEmulator.
 
 #include "Beamline/KPJSONRPC.h"
+#include "Beamline/KPReceiverLinkCodec.h"
 #include "ReceiverEmulator.h"
 #include "Support/FrameCodec.h"
 
@@ -23,9 +24,6 @@ class JpegDecoder;
 class QTcpServer;
 class QTcpSocket;
 class QUdpSocket;
-namespace KPReceiverLinkCodec {
-struct Message;
-}
 
 class ReceiverEmulatorCore : public QObject
 {
@@ -79,16 +77,34 @@ private:
     void handleMedia(Sender* s, const KPReceiverLinkCodec::Message& m);
     void handleJson(Sender* s, const QByteArray& text);
     void handleRequest(Sender* s, const KPJSONRPCRequest& r);
+    // Where a sender's stream goes when it begins: beside the running ones, or alone on the
+    // screen (the others are stopped).
+    enum class Placement
+    {
+        Share,
+        WholeScreen
+    };
     void handleStart(Sender* s, const Json& id);
+    void handleFullscreen(Sender* s, const Json& id, bool fullscreen);
+    // Puts a guest's stream (or full-screen) request to the host; its answer decides.
+    void askHostFor(Sender* guest, Sender* host, bool fullscreen);
+    void grantFullscreen(Sender* s, const Json& id);
+    void stopOthers(Sender* s);
+    void claimHostIfNone(Sender* s);
+    // Withdraws the sender's requests waiting for the host (answered 1003 when `tellSender`)
+    // and tells the host.
+    void withdrawRequests(Sender* s, bool tellSender);
+    KPReceiverLinkCodec::Layout layoutOf(const Sender* s) const;
     void closeSender(Sender* s, bool protocolError);
     void removeSender(Sender* s);
     void send(Sender* s, const std::string& json);
     void notify(Sender* s, const std::string& method, Json params = Json::object());
     void respond(Sender* s, const KPJSONRPCResponse& response);
     void request(Sender* s, const std::string& method, Json params, ResponseHandler handler);
-    void beginStream(Sender* s, const Json& startId);
+    void beginStream(Sender* s, const Json& startId, Placement placement);
     void endStream(Sender* s);
     void announceLayout();
+    void announce(Sender* s); // sends the sender its place in the current layout
     Sender* host() const;
     std::vector<Sender*> streamingSenders() const;
 
