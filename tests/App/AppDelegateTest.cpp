@@ -14,6 +14,7 @@
 #include "RecordingUserInterface.h"
 #include "Support/UserDefaults.h"
 #include "tests/StartAtLoginController/FakeLoginItems.h"
+#include "tests/TestSupport/Eventually.h"
 #include "tests/TestSupport/FakePermissionBroker.h"
 #include "tests/TestSupport/FakePointerInjector.h"
 #include "tests/TestSupport/FakePowerAssertion.h"
@@ -30,6 +31,8 @@
 #include <QTest>
 #include <QUdpSocket>
 #include <gtest/gtest.h>
+
+using TestSupport::eventually;
 
 namespace {
 
@@ -64,7 +67,11 @@ protected:
         env.conflictingDriverPaths = {dir.filePath(QStringLiteral("HoRNDIS.kext"))};
         env.terminate = [this] { ++terminated; };
         env.mainScreenSize = [] { return QSize(1440, 900); };
+        // Capture reads the receiver's format and layout from this controller, as in the product.
+        AVSessionUtility::sharedInstance()->setTransmitterProvider([this] { return devices.transmitter(); });
     }
+
+    ~AppDelegateTest() override { AVSessionUtility::sharedInstance()->setTransmitterProvider(nullptr); }
 
     std::unique_ptr<AppDelegate> launch()
     {
@@ -275,7 +282,7 @@ TEST_F(AppDelegateTest, SilentReceiverLeadsToTheDisconnectivityAlert)
     bool done = false;
     ui.onAlert = [&](const RecordingUserInterface::Alert&) { done = true; };
     deliver(*app, kIntentAnswer);
-    QTRY_VERIFY_WITH_TIMEOUT(done, 5000);
+    ASSERT_TRUE(eventually([&] { return done; }, 5000)) << "done";
     ASSERT_EQ(ui.alerts.size(), 1u);
     EXPECT_EQ(ui.alerts[0].question, QStringLiteral("Failed to connect device\nMeeting Room\n127.0.0.1"));
     EXPECT_EQ(ui.alerts[0].text, QStringLiteral("Please restart WiFi display device"));
@@ -339,7 +346,8 @@ TEST_F(AppDelegateTest, PointerEventsAreForwardedOnlyBetweenAGrantedStartAndItsS
     deliver(*app, R"({"jsonrpc":"2.0","id":"query-connection-intent","result":{"ip_addr":"127.0.0.6",)"
                   R"("hostname":"Pointer Room"}})");
     sendAll();
-    QTRY_VERIFY_WITH_TIMEOUT(receiver.statistics().startRequests >= 1, 8000);
+    ASSERT_TRUE(eventually([&] { return receiver.statistics().startRequests >= 1; }, 8000))
+        << "receiver.statistics().startRequests >= 1";
     QTest::qWait(300);
     sendAll();
     EXPECT_TRUE(pointer.events().isEmpty());
@@ -349,7 +357,7 @@ TEST_F(AppDelegateTest, PointerEventsAreForwardedOnlyBetweenAGrantedStartAndItsS
     // hop to the main queue.
     receiver.setRefuseStream(false);
     app->startWifiDisplay();
-    QTRY_VERIFY_WITH_TIMEOUT(app->isProjecting(), 8000);
+    ASSERT_TRUE(eventually([&] { return app->isProjecting(); }, 8000)) << "app->isProjecting()";
     sendAll();
     const auto events = pointer.events();
     ASSERT_EQ(events.size(), 3);
@@ -361,14 +369,14 @@ TEST_F(AppDelegateTest, PointerEventsAreForwardedOnlyBetweenAGrantedStartAndItsS
 
     // The receiver ends the stream: off again.
     receiver.stopDisplay();
-    QTRY_VERIFY_WITH_TIMEOUT(!app->isProjecting(), 8000);
+    ASSERT_TRUE(eventually([&] { return !app->isProjecting(); }, 8000)) << "!app->isProjecting()";
     sendAll();
     EXPECT_EQ(pointer.events().size(), 3);
 
     // A stop of our own, with a move already queued: dropped when it runs.
     receiver.setRefuseStream(false);
     app->startWifiDisplay();
-    QTRY_VERIFY_WITH_TIMEOUT(app->isProjecting(), 8000);
+    ASSERT_TRUE(eventually([&] { return app->isProjecting(); }, 8000)) << "app->isProjecting()";
     app->mouseMoveDetected({1, 1});
     app->stopWifiDisplay(false);
     app->RightMouseDownDetected();
@@ -399,9 +407,12 @@ TEST_F(AppDelegateTest, AnEncoderThatCannotStartIsAFailedStartTheUserHearsOf)
     QObject::connect(app.get(), &AppDelegate::projectionStarted, [&] { started = true; });
     deliver(*app, R"({"jsonrpc":"2.0","id":"query-connection-intent","result":{"ip_addr":"127.0.0.6",)"
                   R"("hostname":"Tiny Room"}})");
-    QTRY_VERIFY_WITH_TIMEOUT(ui.hasMessage(QStringLiteral("Cannot start projecting to this receiver")), 8000);
+    ASSERT_TRUE(eventually(
+        [&] { return ui.hasMessage(QStringLiteral("Cannot start projecting to this receiver")); }, 8000))
+        << "ui.hasMessage(QStringLiteral(\"Cannot start projecting to this receiver\"))";
     // The granted stream is given back; nothing else happens.
-    QTRY_VERIFY_WITH_TIMEOUT(receiver.statistics().stopRequests >= 1, 5000);
+    ASSERT_TRUE(eventually([&] { return receiver.statistics().stopRequests >= 1; }, 5000))
+        << "receiver.statistics().stopRequests >= 1";
     QTest::qWait(300);
     EXPECT_FALSE(started);
     EXPECT_FALSE(app->isProjecting());
@@ -443,7 +454,7 @@ TEST_F(AppDelegateTest, ReceiverFoundUnderAWifiNameBecomesTheTarget)
     auto app = launch();
     deliver(*app, R"({"jsonrpc":"2.0","id":"query-connection-intent","result":{"ip_addr":"127.0.0.6",)"
                   R"("hostname":"Meeting Room","ssid_2.4G":"Office","ssid_5G":"Office-5G"}})");
-    QTRY_COMPARE_WITH_TIMEOUT(ui.readyCount, 1, 8000);
+    ASSERT_TRUE(eventually([&] { return ui.readyCount == 1; }, 8000)) << "ui.readyCount == 1";
     EXPECT_EQ(app->targetHostname(), QStringLiteral("Office-5G"));
     EXPECT_TRUE(devices.isConnected());
     EXPECT_FALSE(app->isConnecting());
@@ -480,7 +491,7 @@ TEST_F(AppDelegateTest, EveryReceiverConnectionInstallsAFreshHostControlPolicy)
     EXPECT_EQ(app->policyExecuter(), nullptr);
     deliver(*app, R"({"jsonrpc":"2.0","id":"query-connection-intent","result":{"ip_addr":"127.0.0.7",)"
                   R"("hostname":"Meeting Room"}})");
-    QTRY_COMPARE_WITH_TIMEOUT(ui.readyCount, 1, 8000);
+    ASSERT_TRUE(eventually([&] { return ui.readyCount == 1; }, 8000)) << "ui.readyCount == 1";
     ASSERT_EQ(made, 1);
     std::weak_ptr<HostControlPolicy> first = app->policyExecuter();
     ASSERT_NE(first.lock(), nullptr);
@@ -491,9 +502,9 @@ TEST_F(AppDelegateTest, EveryReceiverConnectionInstallsAFreshHostControlPolicy)
 
     // The next connection replaces the policy; the old one is gone, not kept by anyone.
     bool connected = false;
-    QTRY_VERIFY_WITH_TIMEOUT(!app->isConnecting(), 8000);
+    ASSERT_TRUE(eventually([&] { return !app->isConnecting(); }, 8000)) << "!app->isConnecting()";
     app->StartRemoteHostServiceConnectingProcess([&connected](bool success, auto) { connected = success; });
-    QTRY_VERIFY_WITH_TIMEOUT(connected, 8000);
+    ASSERT_TRUE(eventually([&] { return connected; }, 8000)) << "connected";
     EXPECT_EQ(made, 2);
     EXPECT_TRUE(first.expired());
     ASSERT_NE(app->policyExecuter(), nullptr);
@@ -507,24 +518,6 @@ TEST_F(AppDelegateTest, EveryReceiverConnectionInstallsAFreshHostControlPolicy)
     app.reset();
     devices.disconnect();
 }
-
-namespace {
-
-// Waits with the event loop running; a timeout is a test failure (QTRY_* only returns early
-// outside a QTest run).
-bool eventually(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(20);
-    }
-    return true;
-}
-
-} // namespace
 
 TEST_F(AppDelegateTest, LongPressProjectsFullScreenFromIdleAndLeavesTheWholeScreenAlone)
 {
@@ -541,8 +534,6 @@ TEST_F(AppDelegateTest, LongPressProjectsFullScreenFromIdleAndLeavesTheWholeScre
     env.scanTargets = {config.bindAddress};
     env.discoveryPort = receiver.discoveryPort();
 
-    // Capture follows this receiver's layout, as in the product.
-    AVSessionUtility::sharedInstance()->setTransmitterProvider([this] { return devices.transmitter(); });
     auto app = launch();
     int started = 0;
     QObject::connect(app.get(), &AppDelegate::projectionStarted, [&] { ++started; });
@@ -596,5 +587,4 @@ TEST_F(AppDelegateTest, LongPressProjectsFullScreenFromIdleAndLeavesTheWholeScre
     EXPECT_TRUE(session->isRunning());
     app.reset();
     devices.disconnect();
-    AVSessionUtility::sharedInstance()->setTransmitterProvider(nullptr);
 }
