@@ -198,8 +198,10 @@ std::optional<KPSocketStatus> KPGenericDeviceDataTransmitter::socketStatus() con
     std::lock_guard lock(m_mutex);
     if (!m_link || !m_connected)
         return std::nullopt;
-    const bool ready = m_link->queuedBytes() <= KPReceiverLink::kReadyBound;
-    return KPSocketStatus{ready, ready};
+    // Pictures wait while the media on its way is too much or too old (a slow link); sound,
+    // which the session bounds itself, only by bytes.
+    const bool readyForSound = m_link->queuedBytes() <= KPReceiverLink::kReadyBound;
+    return KPSocketStatus{readyForSound && m_link->readyForMedia(), readyForSound};
 }
 
 KPDataTransmitterConferenceControl* KPGenericDeviceDataTransmitter::conferenceController()

@@ -254,7 +254,7 @@ std::shared_ptr<KPImageCompressor> AVSessionUtility::setupImageCompressor(const 
 
 void AVSessionUtility::tick(std::uint64_t generation)
 {
-    // Taken before anything can block: the transmitter sends it as the picture's capture time.
+    // Taken before anything can block: the tick-to-hand-over latency counts from here.
     const auto tickTime = std::chrono::steady_clock::now();
     std::lock_guard lock(m_lock);
     if (generation != m_generation || !m_desktopImageProvider)
@@ -277,11 +277,15 @@ void AVSessionUtility::tick(std::uint64_t generation)
             return;
         }
     }
-    compressImage(std::move(buffer), tickTime);
+    // The picture's own capture time when the source knows it (it grabs on its own clock),
+    // so the receiver measures from the moment the screen was read.
+    const auto captureTime = buffer->surface()->captureTime.value_or(tickTime);
+    compressImage(std::move(buffer), tickTime, std::min(captureTime, tickTime));
 }
 
 void AVSessionUtility::compressImage(std::shared_ptr<PixelBuffer> buffer,
-                                     std::chrono::steady_clock::time_point tickTime)
+                                     std::chrono::steady_clock::time_point tickTime,
+                                     std::chrono::steady_clock::time_point captureTime)
 {
     if (!m_compressor) {
         std::lock_guard stats(m_statsMutex);
@@ -291,38 +295,40 @@ void AVSessionUtility::compressImage(std::shared_ptr<PixelBuffer> buffer,
     std::weak_ptr<AVSessionUtility> weakSelf = weak_from_this();
     std::weak_ptr<KPImageCompressor> weakCompressor = m_compressor;
     const bool h264 = dynamic_cast<KPh264ImageCompressor*>(m_compressor.get()) != nullptr;
-    m_compressQueue->async([weakSelf, weakCompressor, buffer = std::move(buffer), h264, tickTime]() mutable {
-        std::shared_ptr<AVSessionUtility> self = weakSelf.lock();
-        if (!self)
-            return;
-        std::lock_guard lock(self->m_lock);
-        std::shared_ptr<KPImageCompressor> compressor = weakCompressor.lock();
-        if (!compressor)
-            return; // stopped or restarted meanwhile
-        {
-            std::lock_guard stats(self->m_statsMutex);
-            ++self->m_stats.framesCompressed;
-        }
-        compressor->compressRawImage(
-            std::move(buffer),
-            [weakSelf, h264, tickTime](const QByteArray& data, qint64 width, qint64 height) {
-                std::shared_ptr<AVSessionUtility> session = weakSelf.lock();
-                if (!session)
-                    return;
-                session->m_sendQueue->async([weakSelf, data, width, height, h264, tickTime] {
-                    if (std::shared_ptr<AVSessionUtility> s = weakSelf.lock()) {
-                        if (h264)
-                            s->sendH264Data(data, width, height, tickTime);
-                        else
-                            s->sendJpegData(data, tickTime);
-                    }
+    m_compressQueue->async(
+        [weakSelf, weakCompressor, buffer = std::move(buffer), h264, tickTime, captureTime]() mutable {
+            std::shared_ptr<AVSessionUtility> self = weakSelf.lock();
+            if (!self)
+                return;
+            std::lock_guard lock(self->m_lock);
+            std::shared_ptr<KPImageCompressor> compressor = weakCompressor.lock();
+            if (!compressor)
+                return; // stopped or restarted meanwhile
+            {
+                std::lock_guard stats(self->m_statsMutex);
+                ++self->m_stats.framesCompressed;
+            }
+            compressor->compressRawImage(
+                std::move(buffer),
+                [weakSelf, h264, tickTime, captureTime](const QByteArray& data, qint64 width, qint64 height) {
+                    std::shared_ptr<AVSessionUtility> session = weakSelf.lock();
+                    if (!session)
+                        return;
+                    session->m_sendQueue->async([weakSelf, data, width, height, h264, tickTime, captureTime] {
+                        if (std::shared_ptr<AVSessionUtility> s = weakSelf.lock()) {
+                            if (h264)
+                                s->sendH264Data(data, width, height, tickTime, captureTime);
+                            else
+                                s->sendJpegData(data, tickTime, captureTime);
+                        }
+                    });
                 });
-            });
-    });
+        });
 }
 
 void AVSessionUtility::sendH264Data(const QByteArray& data, qint64 width, qint64 height,
-                                    std::chrono::steady_clock::time_point tickTime)
+                                    std::chrono::steady_clock::time_point tickTime,
+                                    std::chrono::steady_clock::time_point captureTime)
 {
     const std::shared_ptr<KPDataTransmitter> tx = transmitter();
     if (!tx || tx->currentState() == 1) {
@@ -330,11 +336,12 @@ void AVSessionUtility::sendH264Data(const QByteArray& data, qint64 width, qint64
         ++m_stats.picturesDiscarded;
         return;
     }
-    tx->sendH264Data(data, int(width), int(height), tickTime);
-    recordHandOver(tickTime, data.size());
+    tx->sendH264Data(data, int(width), int(height), captureTime);
+    recordHandOver(tickTime, captureTime, data.size());
 }
 
-void AVSessionUtility::sendJpegData(const QByteArray& data, std::chrono::steady_clock::time_point tickTime)
+void AVSessionUtility::sendJpegData(const QByteArray& data, std::chrono::steady_clock::time_point tickTime,
+                                    std::chrono::steady_clock::time_point captureTime)
 {
     const std::shared_ptr<KPDataTransmitter> tx = transmitter();
     if (!tx || tx->currentState() == 1) {
@@ -342,11 +349,12 @@ void AVSessionUtility::sendJpegData(const QByteArray& data, std::chrono::steady_
         ++m_stats.picturesDiscarded;
         return;
     }
-    tx->sendImageWithData(data, tickTime);
-    recordHandOver(tickTime, data.size());
+    tx->sendImageWithData(data, captureTime);
+    recordHandOver(tickTime, captureTime, data.size());
 }
 
-void AVSessionUtility::recordHandOver(std::chrono::steady_clock::time_point tickTime, qsizetype bytes)
+void AVSessionUtility::recordHandOver(std::chrono::steady_clock::time_point tickTime,
+                                      std::chrono::steady_clock::time_point captureTime, qsizetype bytes)
 {
     const auto latency =
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - tickTime)
@@ -354,10 +362,12 @@ void AVSessionUtility::recordHandOver(std::chrono::steady_clock::time_point tick
     std::lock_guard stats(m_statsMutex);
     ++m_stats.picturesSent;
     m_stats.bytesSent += std::uint64_t(bytes);
-    if (m_stats.latenciesUs.size() >= kLatencySamples)
-        m_stats.latenciesUs.erase(m_stats.latenciesUs.begin(),
-                                  m_stats.latenciesUs.begin() + std::ptrdiff_t(kLatencySamples / 2));
+    const auto age = std::chrono::duration_cast<std::chrono::microseconds>(tickTime - captureTime).count();
+    for (std::vector<std::uint32_t>* samples : {&m_stats.latenciesUs, &m_stats.frameAgesUs})
+        if (samples->size() >= kLatencySamples)
+            samples->erase(samples->begin(), samples->begin() + std::ptrdiff_t(kLatencySamples / 2));
     m_stats.latenciesUs.push_back(std::uint32_t(std::clamp<long long>(latency, 0, UINT32_MAX)));
+    m_stats.frameAgesUs.push_back(std::uint32_t(std::clamp<long long>(age, 0, UINT32_MAX)));
 }
 
 void AVSessionUtility::tearDownLocked()

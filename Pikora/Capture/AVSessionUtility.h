@@ -142,6 +142,9 @@ public:
         std::uint64_t pcmBytesDropped = 0; // over the bound while not ready, or no transmitter
         // Tick to hand-over, microseconds, of the latest pictures (bounded).
         std::vector<std::uint32_t> latenciesUs;
+        // How old each handed-over picture's frame already was at its tick (the frame source
+        // grabs on its own clock), microseconds, in the same order as latenciesUs.
+        std::vector<std::uint32_t> frameAgesUs;
     };
     Statistics statistics() const;
     void resetStatistics();
@@ -150,12 +153,16 @@ private:
     AVSessionUtility();
     void registerObservers();
     void tick(std::uint64_t generation);
-    void compressImage(std::shared_ptr<PixelBuffer> buffer, std::chrono::steady_clock::time_point tickTime);
+    void compressImage(std::shared_ptr<PixelBuffer> buffer, std::chrono::steady_clock::time_point tickTime,
+                       std::chrono::steady_clock::time_point captureTime);
     std::shared_ptr<KPImageCompressor> setupImageCompressor(const CaptureOptions& options);
     void sendH264Data(const QByteArray& data, qint64 width, qint64 height,
-                      std::chrono::steady_clock::time_point tickTime);
-    void sendJpegData(const QByteArray& data, std::chrono::steady_clock::time_point tickTime);
-    void recordHandOver(std::chrono::steady_clock::time_point tickTime, qsizetype bytes);
+                      std::chrono::steady_clock::time_point tickTime,
+                      std::chrono::steady_clock::time_point captureTime);
+    void sendJpegData(const QByteArray& data, std::chrono::steady_clock::time_point tickTime,
+                      std::chrono::steady_clock::time_point captureTime);
+    void recordHandOver(std::chrono::steady_clock::time_point tickTime,
+                        std::chrono::steady_clock::time_point captureTime, qsizetype bytes);
     void stopTimerLocked();
     void setupAudio();
     void startAudioSession();

@@ -379,8 +379,17 @@ void KPh264ImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
     if (!reuse) {
         std::uint8_t* planes[3] = {f->data[0], f->data[1], f->data[2]};
         const int strides[3] = {f->linesize[0], f->linesize[1], f->linesize[2]};
+        // When the frame source knows what changed since the picture the frame holds, only
+        // the rows it reaches are converted again.
+        const std::optional<std::vector<RowSpan>> changed =
+            d->lastSurface ? surface->changedRowsSince(d->lastGeneration) : std::nullopt;
         d->lastSurface = nullptr;
-        if (!d->converter.convert(image->baseAddress(), image->bytesPerRow(), image->width(), image->height(),
+        const bool updated =
+            changed && d->converter.convertChangedRows(image->baseAddress(), image->bytesPerRow(),
+                                                       image->width(), image->height(), planes, strides,
+                                                       c->width, c->height, d->layout, *changed);
+        if (!updated &&
+            !d->converter.convert(image->baseAddress(), image->bytesPerRow(), image->width(), image->height(),
                                   planes, strides, c->width, c->height, d->layout))
             return;
         d->lastSurface = surface;

@@ -15,6 +15,7 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUdpSocket>
 #include <chrono>
 #include <limits>
@@ -85,13 +86,67 @@ struct ReceiverEmulatorCore::Sender
     std::shared_ptr<H264Decoder> h264;
     // The capture time (sender's steady clock, microseconds) announced for the next picture.
     std::optional<std::uint64_t> pendingCaptureUs;
+    // Read-rate limit: bytes that may be read now, refilled with time.
+    double readAllowance = 0;
+    std::chrono::steady_clock::time_point lastRefill = std::chrono::steady_clock::now();
+    bool readScheduled = false;
     std::map<long long, ResponseHandler> pending;
     long long nextId = 1;
 };
 
 ReceiverEmulatorCore::ReceiverEmulatorCore(ReceiverEmulatorConfig config)
-    : m_config(std::move(config)), m_jpeg(std::make_unique<JpegDecoder>())
+    : m_config(std::move(config)), m_readRate(std::max<qint64>(0, m_config.readRateBitsPerSecond)),
+      m_jpeg(std::make_unique<JpegDecoder>())
 {
+}
+
+namespace {
+// A rate-limited reader holds about this much time's worth of bytes in its buffers.
+constexpr double kReadBufferSeconds = 0.02;
+constexpr qint64 kMinReadBuffer = 4096;
+
+qint64 readBufferFor(qint64 bitsPerSecond)
+{
+    return std::max<qint64>(kMinReadBuffer, qint64(double(bitsPerSecond) / 8 * kReadBufferSeconds));
+}
+} // namespace
+
+void ReceiverEmulatorCore::applyReadRate(QTcpSocket* socket) const
+{
+    if (m_readRate <= 0) {
+        socket->setReadBufferSize(m_readingPaused ? 64 * 1024 : 256 * 1024);
+        return;
+    }
+    // Small buffers on our side, so the bytes the slow link has not carried yet wait at the
+    // sender, as they would behind a real slow link.
+    const qint64 buffer = readBufferFor(m_readRate);
+    socket->setReadBufferSize(buffer);
+    socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, int(buffer));
+}
+
+void ReceiverEmulatorCore::setReadRate(qint64 bitsPerSecond)
+{
+    m_readRate = std::max<qint64>(0, bitsPerSecond);
+    for (auto& s : m_senders) {
+        applyReadRate(s->socket);
+        s->readAllowance = 0;
+        s->lastRefill = std::chrono::steady_clock::now();
+        readSenderLater(s.get(), 0);
+    }
+}
+
+void ReceiverEmulatorCore::readSenderLater(Sender* s, int ms)
+{
+    if (s->readScheduled)
+        return;
+    s->readScheduled = true;
+    QTimer::singleShot(ms, this, [this, s] {
+        for (auto& live : m_senders)
+            if (live.get() == s) {
+                s->readScheduled = false;
+                readSender(s);
+            }
+    });
 }
 
 ReceiverEmulatorCore::~ReceiverEmulatorCore()
@@ -278,8 +333,8 @@ void ReceiverEmulatorCore::acceptSenders()
         m_senders.push_back(std::move(sender));
         connect(socket, &QTcpSocket::readyRead, this, [this, s] { readSender(s); });
         connect(socket, &QTcpSocket::disconnected, this, [this, s] { removeSender(s); });
-        if (m_readingPaused)
-            socket->setReadBufferSize(64 * 1024);
+        if (m_readingPaused || m_readRate > 0)
+            applyReadRate(socket);
     }
 }
 
@@ -311,7 +366,31 @@ void ReceiverEmulatorCore::readSender(Sender* s)
         return;
     }
     while (s->socket->bytesAvailable() > 0 && !s->closing) {
-        s->decoder.append(s->socket->read(256 * 1024));
+        qint64 chunk = 256 * 1024;
+        if (m_readRate > 0) {
+            // A token bucket: the rate, with at most a read buffer's worth of burst.
+            const auto now = std::chrono::steady_clock::now();
+            const double bytesPerSecond = double(m_readRate) / 8;
+            s->readAllowance =
+                std::min(double(readBufferFor(m_readRate)),
+                         s->readAllowance +
+                             bytesPerSecond * std::chrono::duration<double>(now - s->lastRefill).count());
+            s->lastRefill = now;
+            if (s->readAllowance < 1) {
+                const int waitMs =
+                    int(std::ceil(1000.0 *
+                                  (std::min<double>(kMinReadBuffer, double(readBufferFor(m_readRate))) / 4 -
+                                   s->readAllowance) /
+                                  bytesPerSecond));
+                readSenderLater(s, std::clamp(waitMs, 1, 1000));
+                return;
+            }
+            chunk = std::min<qint64>(chunk, qint64(s->readAllowance));
+        }
+        const QByteArray bytes = s->socket->read(chunk);
+        if (m_readRate > 0)
+            s->readAllowance -= double(bytes.size());
+        s->decoder.append(bytes);
         QByteArray body;
         for (;;) {
             const auto status = s->decoder.next(body);
