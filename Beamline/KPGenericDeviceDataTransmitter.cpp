@@ -221,6 +221,12 @@ qint64 KPGenericDeviceDataTransmitter::queuedBytes() const
     return m_link ? m_link->queuedBytes() : 0;
 }
 
+std::chrono::steady_clock::duration KPGenericDeviceDataTransmitter::mediaAge() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_link ? m_link->mediaAge() : std::chrono::steady_clock::duration::zero();
+}
+
 bool KPGenericDeviceDataTransmitter::isConnected() const
 {
     return m_connected;

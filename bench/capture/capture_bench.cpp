@@ -20,7 +20,7 @@
 // and the scene being drawn) is counted on neither side; it is reported beside them.
 //
 // Usage: pikora-capture-bench [--seconds N] [--reps N] [--no-x11] [--no-ffmpeg]
-//                             [--no-slow-link] [--markdown FILE]
+//                             [--no-slow-link | --only-slow-link] [--markdown FILE]
 // Network: only loopback (the slow-link receiver listens on 127.0.0.1, port chosen by the
 // system). Xvfb listens on a local socket only (-nolisten tcp).
 #include "Beamline/KPDataTransmitter.h"
@@ -763,7 +763,22 @@ SlowLinkResult runSlowLink(const QByteArray& display, double seconds, double bit
     session->setDeviceNativeResolution(QSizeF(1920, 1080));
     session->startCapture(AbstractCaptureDevice::mainDisplay(KPDesktopImageProvider::mainDisplayID()), 2, 3);
     const auto t0 = Clock::now();
-    waitFor([] { return false; }, int(seconds * 1000));
+    const bool trace = qEnvironmentVariableIsSet("PIKORA_BENCH_TRACE_LINK");
+    auto nextTrace = t0;
+    waitFor(
+        [&] {
+            if (trace && Clock::now() >= nextTrace) {
+                nextTrace += 500ms;
+                const ReceiverStatistics s = rx.statistics();
+                std::printf(
+                    "  %5.1f s: queued %lld bytes, oldest media %lld ms, received %llu bytes, decoded %llu\n",
+                    std::chrono::duration<double>(Clock::now() - t0).count(), (long long)tx->queuedBytes(),
+                    (long long)std::chrono::duration_cast<std::chrono::milliseconds>(tx->mediaAge()).count(),
+                    (unsigned long long)s.mediaBytes, (unsigned long long)s.decodedPictures);
+            }
+            return false;
+        },
+        int(seconds * 1000));
     r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     const AVSessionUtility::Statistics slow = session->statistics();
     const ReceiverStatistics slowRx = rx.statistics();
@@ -984,6 +999,7 @@ int main(int argc, char** argv)
     bool x11 = true;
     bool ffmpeg = true;
     bool slowLink = true;
+    bool onlySlowLink = false; // while working on the link: skip everything else
     std::string markdown;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
@@ -996,6 +1012,8 @@ int main(int argc, char** argv)
             ffmpeg = false;
         else if (std::strcmp(argv[i], "--no-slow-link") == 0)
             slowLink = false;
+        else if (std::strcmp(argv[i], "--only-slow-link") == 0)
+            onlySlowLink = true;
         else if (std::strcmp(argv[i], "--markdown") == 0 && i + 1 < argc)
             markdown = argv[++i];
     }
@@ -1011,19 +1029,23 @@ int main(int argc, char** argv)
     std::printf("cores: %u, load average at start: %.2f; %d repetitions of %.0f s\n",
                 std::thread::hardware_concurrency(), loadStart, reps, seconds);
 
-    const StageResult stages = stageBenchmarks();
-    const RunResult pattern = runSession(
-        "test pattern source, H.264",
-        [] { return std::make_unique<TestPatternFrameSource>(QSize(kSrcW, kSrcH), 2.0); }, 2, seconds / 2,
-        false);
-    printRun(pattern);
+    StageResult stages;
+    RunResult pattern;
+    if (!onlySlowLink) {
+        stages = stageBenchmarks();
+        pattern = runSession(
+            "test pattern source, H.264",
+            [] { return std::make_unique<TestPatternFrameSource>(QSize(kSrcW, kSrcH), 2.0); }, 2, seconds / 2,
+            false);
+        printRun(pattern);
+    }
 
     SceneResult animated, office;
     Series idleH264, idleJpeg, idleJpegReused;
     RunResult idleThenBusy;
     SlowLinkResult slow;
     const bool haveX = x11 && XvfbServer::available();
-    if (haveX) {
+    if (haveX && !onlySlowLink) {
         animated = runScene(argv[0], "animated", "Animated scene (a window moving and scrolling every frame)",
                             seconds, reps, ffmpeg, true);
         office = runScene(argv[0], "office", "Office desktop (typing, caret, clock, a page scroll every 8 s)",
@@ -1067,14 +1089,18 @@ int main(int argc, char** argv)
                 printRun(idleThenBusy);
             }
         }
-
-        if (slowLink) {
+    }
+    if (haveX && slowLink) {
+        {
             std::printf("\n## Slow link (receiver reads 2 Mbit/s, animated scene)\n");
             XvfbServer server(QSize(kSrcW, kSrcH));
             if (server.running()) {
                 const QByteArray display = server.display();
                 SceneDriver driver(argv[0], display, "animated");
-                slow = runSlowLink(display, std::max(10.0, seconds), 2e6);
+                slow = runSlowLink(display, std::max(10.0, seconds),
+                                   qEnvironmentVariableIsSet("PIKORA_BENCH_READ_RATE")
+                                       ? qEnvironmentVariable("PIKORA_BENCH_READ_RATE").toDouble()
+                                       : 2e6);
                 if (!slow.ran)
                     std::printf("slow link not measured: %s\n", slow.error.c_str());
                 else

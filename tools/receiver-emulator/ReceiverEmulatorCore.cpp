@@ -19,6 +19,9 @@
 #include <QUdpSocket>
 #include <chrono>
 #include <limits>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <utility>
 
 Q_LOGGING_CATEGORY(lcReceiverEmulator, "pikora.receiver-emulator")
@@ -101,9 +104,13 @@ ReceiverEmulatorCore::ReceiverEmulatorCore(ReceiverEmulatorConfig config)
 }
 
 namespace {
-// A rate-limited reader holds about this much time's worth of bytes in its buffers.
+// A rate-limited reader keeps small buffers (about kReadBufferSeconds of the rate, in the
+// socket and in the kernel each), so the bytes the slow link has not carried yet wait at the
+// sender; it may catch up on at most kReadBurstSeconds when its thread was kept from running.
 constexpr double kReadBufferSeconds = 0.02;
+constexpr double kReadBurstSeconds = 0.1;
 constexpr qint64 kMinReadBuffer = 4096;
+constexpr int kSegmentSize = 1448;
 
 qint64 readBufferFor(qint64 bitsPerSecond)
 {
@@ -115,12 +122,11 @@ void ReceiverEmulatorCore::applyReadRate(QTcpSocket* socket) const
 {
     if (m_readRate <= 0) {
         socket->setReadBufferSize(m_readingPaused ? 64 * 1024 : 256 * 1024);
+        socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 256 * 1024);
         return;
     }
-    // Small buffers on our side, so the bytes the slow link has not carried yet wait at the
-    // sender, as they would behind a real slow link.
     const qint64 buffer = readBufferFor(m_readRate);
-    socket->setReadBufferSize(buffer);
+    socket->setReadBufferSize(2 * buffer);
     socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, int(buffer));
 }
 
@@ -172,6 +178,13 @@ bool ReceiverEmulatorCore::start(QString* error)
     m_control = new QTcpServer(this);
     if (!m_control->listen(m_config.bindAddress, quint16(m_config.controlPort)))
         return fail(QStringLiteral("control port: %1").arg(m_control->errorString()));
+    // Ethernet-sized segments, as on the receiver's real network, rather than loopback's 64 KiB:
+    // with the small receive buffers of a read-rate limit, a window never reaches a loopback
+    // segment, so the link would stall in zero-window probes instead of running at the rate.
+    if (const qintptr fd = m_control->socketDescriptor(); fd >= 0) {
+        const int segment = kSegmentSize;
+        ::setsockopt(int(fd), IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
+    }
     connect(m_control, &QTcpServer::newConnection, this, &ReceiverEmulatorCore::acceptSenders);
 
     if (m_config.configPort >= 0 || m_config.firstConfigPort >= 0) {
@@ -368,20 +381,18 @@ void ReceiverEmulatorCore::readSender(Sender* s)
     while (s->socket->bytesAvailable() > 0 && !s->closing) {
         qint64 chunk = 256 * 1024;
         if (m_readRate > 0) {
-            // A token bucket: the rate, with at most a read buffer's worth of burst.
+            // A token bucket: the rate, with at most kReadBurstSeconds of catching up.
             const auto now = std::chrono::steady_clock::now();
             const double bytesPerSecond = double(m_readRate) / 8;
             s->readAllowance =
-                std::min(double(readBufferFor(m_readRate)),
+                std::min(bytesPerSecond * kReadBurstSeconds,
                          s->readAllowance +
                              bytesPerSecond * std::chrono::duration<double>(now - s->lastRefill).count());
             s->lastRefill = now;
             if (s->readAllowance < 1) {
-                const int waitMs =
-                    int(std::ceil(1000.0 *
-                                  (std::min<double>(kMinReadBuffer, double(readBufferFor(m_readRate))) / 4 -
-                                   s->readAllowance) /
-                                  bytesPerSecond));
+                // Wake up when a kilobyte (or a quarter of the buffer) may be read.
+                const double want = std::min(1024.0, double(readBufferFor(m_readRate)) / 4);
+                const int waitMs = int(std::ceil(1000.0 * (want - s->readAllowance) / bytesPerSecond));
                 readSenderLater(s, std::clamp(waitMs, 1, 1000));
                 return;
             }
