@@ -208,8 +208,10 @@ std::optional<KPSocketStatus> KPGenericDeviceDataTransmitter::socketStatus() con
     std::lock_guard lock(m_mutex);
     if (!m_link || !m_connected)
         return std::nullopt;
-    const bool ready = m_link->queuedBytes() <= KPReceiverLink::kReadyBound;
-    return KPSocketStatus{ready, ready};
+    // Pictures wait while the media on its way is too much or too old (a slow link); sound,
+    // which the session bounds itself, only by bytes.
+    const bool readyForSound = m_link->queuedBytes() <= KPReceiverLink::kReadyBound;
+    return KPSocketStatus{readyForSound && m_link->readyForMedia(), readyForSound};
 }
 
 KPDataTransmitterConferenceControl* KPGenericDeviceDataTransmitter::conferenceController()
@@ -227,6 +229,12 @@ qint64 KPGenericDeviceDataTransmitter::queuedBytes() const
 {
     std::lock_guard lock(m_mutex);
     return m_link ? m_link->queuedBytes() : 0;
+}
+
+std::chrono::steady_clock::duration KPGenericDeviceDataTransmitter::mediaAge() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_link ? m_link->mediaAge() : std::chrono::steady_clock::duration::zero();
 }
 
 bool KPGenericDeviceDataTransmitter::isConnected() const

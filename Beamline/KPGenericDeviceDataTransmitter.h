@@ -98,6 +98,8 @@ public:
     quint64 droppedFrames() const;
     quint64 discardedFrames() const { return m_discarded; }
     qint64 queuedBytes() const;
+    // How long the oldest media still on its way to the receiver has waited.
+    std::chrono::steady_clock::duration mediaAge() const;
 
 private:
     class Conference;

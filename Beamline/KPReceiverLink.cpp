@@ -15,6 +15,8 @@
 #include <QTimer>
 #include <climits>
 #include <limits>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 namespace {
@@ -99,6 +101,7 @@ void KPReceiverLink::finishGracefully()
         std::lock_guard lock(m_queueMutex);
         control.swap(m_control);
         m_media.clear();
+        m_backlog.clear();
         m_queued = 0;
         m_controlBytes = 0;
     }
@@ -153,6 +156,10 @@ void KPReceiverLink::startOnThread()
     });
     connect(m_socket, &QTcpSocket::readyRead, this, &KPReceiverLink::readIncoming);
     connect(m_socket, &QTcpSocket::bytesWritten, this, &KPReceiverLink::flush);
+    // The kernel reports no progress by itself: look while media is on its way.
+    m_drainTimer = new QTimer(this);
+    m_drainTimer->setInterval(kDrainPoll);
+    connect(m_drainTimer, &QTimer::timeout, this, &KPReceiverLink::updateDelivered);
     connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
         if (m_open)
             finish(KPError::make(KPError::ConnectionClosed, m_socket->errorString()));
@@ -273,6 +280,8 @@ void KPReceiverLink::finish(KPError error)
         m_timer->stop();
     if (m_deadlineTimer)
         m_deadlineTimer->stop();
+    if (m_drainTimer)
+        m_drainTimer->stop();
     if (m_socket) {
         m_socket->disconnect(this);
         m_socket->abort();
@@ -281,6 +290,7 @@ void KPReceiverLink::finish(KPError error)
         std::lock_guard lock(m_queueMutex);
         m_control.clear();
         m_media.clear();
+        m_backlog.clear();
         m_queued = 0;
         m_controlBytes = 0;
     }
@@ -378,7 +388,9 @@ KPReceiverLink::EnqueueResult KPReceiverLink::enqueueMedia(QByteArray frame, boo
         const bool skipUntilKey = isH264 && m_waitForKeyFrame && !isKeyFrame;
         const qint64 total = m_queued + m_socketBuffered;
         const bool overCap = total > 0 && total + frame.size() > kHardCap;
-        if (skipUntilKey || overCap) {
+        const auto now = std::chrono::steady_clock::now();
+        const bool tooOld = isH264 && m_backlog.age(now) >= kMaxMediaAge;
+        if (skipUntilKey || overCap || tooOld || m_backlog.full()) {
             if (isH264)
                 m_waitForKeyFrame = true;
             ++m_dropped;
@@ -388,6 +400,7 @@ KPReceiverLink::EnqueueResult KPReceiverLink::enqueueMedia(QByteArray frame, boo
             m_waitForKeyFrame = false;
         m_queued += frame.size();
         m_media.push_back(std::move(frame));
+        m_backlog.queued(now);
     }
     scheduleFlush();
     return EnqueueResult::Queued;
@@ -397,6 +410,41 @@ qint64 KPReceiverLink::queuedBytes() const
 {
     std::lock_guard lock(m_queueMutex);
     return m_queued + m_socketBuffered;
+}
+
+std::chrono::steady_clock::duration KPReceiverLink::mediaAge() const
+{
+    std::lock_guard lock(m_queueMutex);
+    return m_backlog.age(std::chrono::steady_clock::now());
+}
+
+bool KPReceiverLink::readyForMedia() const
+{
+    return queuedBytes() <= kReadyBound && mediaAge() <= kReadyAge;
+}
+
+void KPReceiverLink::updateDelivered()
+{
+    // What the receiver's side has taken: everything written, less what still sits in the
+    // socket's buffer and in the kernel's send queue (unsent or unacknowledged).
+    qint64 pending = m_socket ? m_socket->bytesToWrite() : 0;
+    if (m_socket && m_socket->socketDescriptor() >= 0) {
+        int kernelQueued = 0;
+        if (::ioctl(int(m_socket->socketDescriptor()), SIOCOUTQ, &kernelQueued) == 0 && kernelQueued > 0)
+            pending += kernelQueued;
+    }
+    bool waiting = false;
+    {
+        std::lock_guard lock(m_queueMutex);
+        m_backlog.delivered(m_written - pending);
+        waiting = !m_backlog.empty();
+    }
+    if (!m_drainTimer)
+        return;
+    if (waiting && !m_drainTimer->isActive())
+        m_drainTimer->start();
+    else if (!waiting && m_drainTimer->isActive())
+        m_drainTimer->stop();
 }
 
 void KPReceiverLink::scheduleFlush()
@@ -420,6 +468,7 @@ void KPReceiverLink::flush()
         return;
     while (m_socket->bytesToWrite() < kSocketChunk) {
         QByteArray next;
+        bool media = false;
         {
             std::lock_guard lock(m_queueMutex);
             if (!m_control.empty()) {
@@ -429,6 +478,7 @@ void KPReceiverLink::flush()
             } else if (!m_media.empty()) {
                 next = std::move(m_media.front());
                 m_media.pop_front();
+                media = true;
             } else {
                 break;
             }
@@ -436,11 +486,15 @@ void KPReceiverLink::flush()
             // Account for it as socket-buffered before releasing the lock, so the total never
             // dips while a frame is in hand.
             m_socketBuffered += next.size();
+            m_written += next.size();
+            if (media)
+                m_backlog.handedToSocket(m_written);
         }
         m_socket->write(next);
         m_socketBuffered = m_socket->bytesToWrite();
     }
     m_socketBuffered = m_socket->bytesToWrite();
+    updateDelivered();
 }
 
 void KPReceiverLink::readIncoming()

@@ -8,6 +8,7 @@
 
 #include "Beamline/KPError.h"
 #include "Beamline/KPJSONRPC.h"
+#include "Beamline/MediaBacklog.h"
 
 #include <QObject>
 #include <QPointer>
@@ -64,6 +65,14 @@ public:
     // media frames are dropped.
     static constexpr qint64 kReadyBound = 1 << 20;
     static constexpr qint64 kHardCap = 8 << 20;
+    // The same in time: senders are told to wait while the oldest media still on its way to
+    // the receiver (queued here, in the socket or in the kernel's send queue) has waited
+    // longer than kReadyAge, so a slow link costs frames, not delay. An H.264 unit that
+    // arrives while the oldest has waited kMaxMediaAge is dropped like one over kHardCap.
+    static constexpr std::chrono::milliseconds kReadyAge{100};
+    static constexpr std::chrono::milliseconds kMaxMediaAge{1000};
+    // How often the receiver's progress is looked at while media is on its way.
+    static constexpr std::chrono::milliseconds kDrainPoll{10};
     // How much is handed to the socket at a time.
     static constexpr qint64 kSocketChunk = 256 << 10;
     // Bounds of the control queue. Control messages are never dropped one by one (a request
@@ -97,13 +106,18 @@ public:
     // Queues one encoded media frame (see KPReceiverLinkCodec), possibly preceded by the frames
     // that belong to it (its capture time): the entry is written, counted and dropped whole, and
     // `isKeyFrame` describes its access unit. Drop policy: an entry that would take the queue
-    // above kHardCap is dropped (the newest one), and after a dropped H.264 access unit every
+    // above kHardCap, or an H.264 unit queued while the oldest media on its way has waited
+    // kMaxMediaAge, is dropped (the newest one), and after a dropped H.264 access unit every
     // following non-key unit is dropped until the next key frame.
     EnqueueResult enqueueMedia(QByteArray frame, bool isH264, bool isKeyFrame);
 
     bool isOpen() const { return m_open; }
     qint64 queuedBytes() const;
     quint64 droppedFrames() const { return m_dropped; }
+    // How long the oldest media still on its way to the receiver has waited.
+    std::chrono::steady_clock::duration mediaAge() const;
+    // Whether a sender should queue the next picture: within kReadyBound and kReadyAge.
+    bool readyForMedia() const;
 
     // Feeds bytes as if they had come from the receiver (fuzzing and tests: a link that was
     // never opened runs its hello exchange on these bytes alone, without a socket).
@@ -129,6 +143,7 @@ private:
     void handleJson(const QByteArray& text);
     void enqueueControl(const std::string& text);
     void checkDeadlines();
+    void updateDelivered();
 
     const QString m_host;
     const quint16 m_port;
@@ -157,6 +172,9 @@ private:
     bool m_waitForKeyFrame = false;
     bool m_flushScheduled = false;
     std::atomic<qint64> m_socketBuffered{0};
+    MediaBacklog m_backlog; // under m_queueMutex
+    qint64 m_written = 0;   // bytes handed to the socket (link thread)
+    QTimer* m_drainTimer = nullptr;
     std::atomic<quint64> m_dropped{0};
 
     std::mutex m_pendingMutex;

@@ -288,7 +288,7 @@ std::shared_ptr<KPImageCompressor> AVSessionUtility::setupImageCompressor(const 
 
 void AVSessionUtility::tick(std::uint64_t generation)
 {
-    // Taken before anything can block: the transmitter sends it as the picture's capture time.
+    // Taken before anything can block: the tick-to-hand-over latency counts from here.
     const auto tickTime = std::chrono::steady_clock::now();
     std::lock_guard lock(m_lock);
     if (generation != m_generation || !m_desktopImageProvider)
@@ -311,11 +311,15 @@ void AVSessionUtility::tick(std::uint64_t generation)
             return;
         }
     }
-    compressImage(std::move(buffer), tickTime);
+    // The picture's own capture time when the source knows it (it grabs on its own clock),
+    // so the receiver measures from the moment the screen was read.
+    const auto captureTime = buffer->surface()->captureTime.value_or(tickTime);
+    compressImage(std::move(buffer), tickTime, std::min(captureTime, tickTime));
 }
 
 void AVSessionUtility::compressImage(std::shared_ptr<PixelBuffer> buffer,
-                                     std::chrono::steady_clock::time_point tickTime)
+                                     std::chrono::steady_clock::time_point tickTime,
+                                     std::chrono::steady_clock::time_point captureTime)
 {
     if (!m_compressor) {
         std::lock_guard stats(m_statsMutex);
@@ -328,7 +332,7 @@ void AVSessionUtility::compressImage(std::shared_ptr<PixelBuffer> buffer,
         std::lock_guard pending(m_pendingMutex);
         post = !m_pendingFrame;
         replaced = !post;
-        m_pendingFrame = PendingFrame{std::move(buffer), tickTime};
+        m_pendingFrame = PendingFrame{std::move(buffer), tickTime, captureTime};
     }
     if (replaced) {
         std::lock_guard stats(m_statsMutex);
@@ -370,21 +374,22 @@ void AVSessionUtility::compressPendingFrame()
     const bool h264 = dynamic_cast<KPh264ImageCompressor*>(compressor.get()) != nullptr;
     std::weak_ptr<AVSessionUtility> weakSelf = weak_from_this();
     const auto tickTime = frame->tickTime;
-    compressor->compressRawImage(
-        std::move(frame->buffer),
-        [weakSelf, h264, tickTime, generation](const QByteArray& data, qint64 width, qint64 height) {
-            std::shared_ptr<AVSessionUtility> session = weakSelf.lock();
-            if (!session)
-                return;
-            session->m_sendQueue->async([weakSelf, data, width, height, h264, tickTime, generation] {
-                if (std::shared_ptr<AVSessionUtility> s = weakSelf.lock()) {
-                    if (h264)
-                        s->sendH264Data(data, width, height, tickTime, generation);
-                    else
-                        s->sendJpegData(data, tickTime, generation);
-                }
-            });
+    const auto captureTime = frame->captureTime;
+    compressor->compressRawImage(std::move(frame->buffer), [weakSelf, h264, tickTime, captureTime,
+                                                            generation](const QByteArray& data, qint64 width,
+                                                                        qint64 height) {
+        std::shared_ptr<AVSessionUtility> session = weakSelf.lock();
+        if (!session)
+            return;
+        session->m_sendQueue->async([weakSelf, data, width, height, h264, tickTime, captureTime, generation] {
+            if (std::shared_ptr<AVSessionUtility> s = weakSelf.lock()) {
+                if (h264)
+                    s->sendH264Data(data, width, height, {tickTime, captureTime}, generation);
+                else
+                    s->sendJpegData(data, {tickTime, captureTime}, generation);
+            }
         });
+    });
 }
 
 bool AVSessionUtility::beginHandOver(std::uint64_t generation)
@@ -419,27 +424,7 @@ void AVSessionUtility::waitForHandOverLocked()
         qCWarning(lcCapture) << "capture: a hand-over to the transmitter is still under way";
 }
 
-void AVSessionUtility::sendH264Data(const QByteArray& data, qint64 width, qint64 height,
-                                    std::chrono::steady_clock::time_point tickTime, std::uint64_t generation)
-{
-    if (!beginHandOver(generation))
-        return;
-    const struct End
-    {
-        AVSessionUtility* self;
-        ~End() { self->endHandOver(); }
-    } end{this};
-    const std::shared_ptr<KPDataTransmitter> tx = transmitter();
-    if (!tx || tx->currentState() == 1) {
-        std::lock_guard stats(m_statsMutex);
-        ++m_stats.picturesDiscarded;
-        return;
-    }
-    tx->sendH264Data(data, int(width), int(height), tickTime);
-    recordHandOver(tickTime, data.size());
-}
-
-void AVSessionUtility::sendJpegData(const QByteArray& data, std::chrono::steady_clock::time_point tickTime,
+void AVSessionUtility::sendH264Data(const QByteArray& data, qint64 width, qint64 height, FrameTimes times,
                                     std::uint64_t generation)
 {
     if (!beginHandOver(generation))
@@ -455,15 +440,36 @@ void AVSessionUtility::sendJpegData(const QByteArray& data, std::chrono::steady_
         ++m_stats.picturesDiscarded;
         return;
     }
-    tx->sendImageWithData(data, tickTime);
-    recordHandOver(tickTime, data.size());
+    tx->sendH264Data(data, int(width), int(height), times.capture);
+    recordHandOver(times, data.size());
 }
 
-void AVSessionUtility::recordHandOver(std::chrono::steady_clock::time_point tickTime, qsizetype bytes)
+void AVSessionUtility::sendJpegData(const QByteArray& data, FrameTimes times, std::uint64_t generation)
+{
+    if (!beginHandOver(generation))
+        return;
+    const struct End
+    {
+        AVSessionUtility* self;
+        ~End() { self->endHandOver(); }
+    } end{this};
+    const std::shared_ptr<KPDataTransmitter> tx = transmitter();
+    if (!tx || tx->currentState() == 1) {
+        std::lock_guard stats(m_statsMutex);
+        ++m_stats.picturesDiscarded;
+        return;
+    }
+    tx->sendImageWithData(data, times.capture);
+    recordHandOver(times, data.size());
+}
+
+void AVSessionUtility::recordHandOver(FrameTimes times, qsizetype bytes)
 {
     const auto latency =
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - tickTime)
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - times.tick)
             .count();
+    const auto age =
+        std::chrono::duration_cast<std::chrono::microseconds>(times.tick - times.capture).count();
     const std::int64_t nowUs = std::chrono::duration_cast<std::chrono::microseconds>(
                                    std::chrono::steady_clock::now().time_since_epoch())
                                    .count();
@@ -472,10 +478,11 @@ void AVSessionUtility::recordHandOver(std::chrono::steady_clock::time_point tick
     m_stats.bytesSent += std::uint64_t(bytes);
     m_handOverWindow.add(nowUs, bytes);
     m_stats.largestTenSecondBytes = m_handOverWindow.largestWindow();
-    if (m_stats.latenciesUs.size() >= kLatencySamples)
-        m_stats.latenciesUs.erase(m_stats.latenciesUs.begin(),
-                                  m_stats.latenciesUs.begin() + std::ptrdiff_t(kLatencySamples / 2));
+    for (std::vector<std::uint32_t>* samples : {&m_stats.latenciesUs, &m_stats.frameAgesUs})
+        if (samples->size() >= kLatencySamples)
+            samples->erase(samples->begin(), samples->begin() + std::ptrdiff_t(kLatencySamples / 2));
     m_stats.latenciesUs.push_back(std::uint32_t(std::clamp<long long>(latency, 0, UINT32_MAX)));
+    m_stats.frameAgesUs.push_back(std::uint32_t(std::clamp<long long>(age, 0, UINT32_MAX)));
 }
 
 void AVSessionUtility::tearDownLocked()

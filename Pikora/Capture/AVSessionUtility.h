@@ -154,6 +154,9 @@ public:
         std::uint64_t pcmBytesDropped = 0; // over the bound while not ready, or no transmitter
         // Tick to hand-over, microseconds, of the latest pictures (bounded).
         std::vector<std::uint32_t> latenciesUs;
+        // How old each handed-over picture's frame already was at its tick (the frame source
+        // grabs on its own clock), microseconds, in the same order as latenciesUs.
+        std::vector<std::uint32_t> frameAgesUs;
     };
     Statistics statistics() const;
     void resetStatistics();
@@ -162,19 +165,25 @@ private:
     AVSessionUtility();
     void registerObservers();
     void tick(std::uint64_t generation);
-    void compressImage(std::shared_ptr<PixelBuffer> buffer, std::chrono::steady_clock::time_point tickTime);
+    // When a picture's tick fired, and when its frame was read from the screen (never later).
+    struct FrameTimes
+    {
+        std::chrono::steady_clock::time_point tick;
+        std::chrono::steady_clock::time_point capture;
+    };
+    void compressImage(std::shared_ptr<PixelBuffer> buffer, std::chrono::steady_clock::time_point tickTime,
+                       std::chrono::steady_clock::time_point captureTime);
     void compressPendingFrame();
     std::shared_ptr<KPImageCompressor> setupImageCompressor(const CaptureOptions& options);
-    void sendH264Data(const QByteArray& data, qint64 width, qint64 height,
-                      std::chrono::steady_clock::time_point tickTime, std::uint64_t generation);
-    void sendJpegData(const QByteArray& data, std::chrono::steady_clock::time_point tickTime,
+    void sendH264Data(const QByteArray& data, qint64 width, qint64 height, FrameTimes times,
                       std::uint64_t generation);
+    void sendJpegData(const QByteArray& data, FrameTimes times, std::uint64_t generation);
     // A hand-over of a picture of run `generation`: begin() is false (and counts the
     // picture) when that run has ended; every true begin() is matched by an end().
     bool beginHandOver(std::uint64_t generation);
     void endHandOver();
     void waitForHandOverLocked();
-    void recordHandOver(std::chrono::steady_clock::time_point tickTime, qsizetype bytes);
+    void recordHandOver(FrameTimes times, qsizetype bytes);
     void stopTimerLocked();
     void retireCompressorLocked();
     void setupAudio();
@@ -216,6 +225,7 @@ private:
     {
         std::shared_ptr<PixelBuffer> buffer;
         std::chrono::steady_clock::time_point tickTime;
+        std::chrono::steady_clock::time_point captureTime;
     };
     std::mutex m_pendingMutex;
     std::optional<PendingFrame> m_pendingFrame;

@@ -1,8 +1,14 @@
 #pragma once
 
+#include "Pikora/Capture/RowSpan.h"
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
 
 // Memory a frame source captures into (heap, or shared memory with the display server).
 class SurfaceMemory
@@ -37,6 +43,29 @@ public:
     std::uint64_t contentTag = 0;
     // Monotonic number of the capture that filled the surface.
     std::uint64_t sequence = 0;
+    // When the pixels were read from the display (steady clock); unset when unknown.
+    std::optional<std::chrono::steady_clock::time_point> captureTime;
+
+    // What changed, as far as the frame source knows: for a few earlier pictures of the same
+    // stream (by generation), the rows in which this picture differs from each. A consumer
+    // that still holds the result of one of them needs to redo only those rows.
+    struct Changes
+    {
+        std::uint64_t since = 0;
+        std::vector<RowSpan> rows;
+    };
+    std::vector<Changes> changes;
+
+    // The rows changed since the picture of `generation`; none when the source cannot tell.
+    std::optional<std::vector<RowSpan>> changedRowsSince(std::uint64_t earlierGeneration) const
+    {
+        if (earlierGeneration == 0)
+            return std::nullopt;
+        for (const Changes& c : changes)
+            if (c.since == earlierGeneration)
+                return c.rows;
+        return std::nullopt;
+    }
 
     // A surface over memory that some other owner lends (a stream's buffer): not pooled; the
     // memory object gives the pixels back when the last reference goes. `data()` is the first

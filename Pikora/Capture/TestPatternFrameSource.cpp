@@ -79,6 +79,7 @@ bool TestPatternFrameSource::start(std::uint32_t display, QSize pixelSize, doubl
     m_queue = &queue;
     m_handler = std::move(handler);
     m_frame = 0;
+    m_history.reset();
     const double rate = fps > 0 ? fps : 30.0;
     const auto interval = std::chrono::nanoseconds(std::llround(1e9 / rate));
     m_timer = std::make_unique<DispatchTimer>(queue, [this] { tick(); });
@@ -116,6 +117,15 @@ void TestPatternFrameSource::tick()
     m_scene->render(frame, surface->mutableData(), surface->bytesPerRow(), previous);
     surface->contentTag = frame + 1;
     surface->sequence = frame + 1;
+    surface->captureTime = std::chrono::steady_clock::now();
+    // Only the moving window differs from the frame before: where it was and where it is.
+    std::optional<std::vector<RowSpan>> changed;
+    if (frame > 0) {
+        const QRect now = m_scene->movingWindowRect(frame);
+        const QRect before = m_scene->movingWindowRect(frame - 1);
+        changed = std::vector<RowSpan>{{now.top(), now.bottom() + 1}, {before.top(), before.bottom() + 1}};
+    }
+    surface->changes = m_history.record(surface->generation(), std::move(changed), surface->height());
     m_delivered.fetch_add(1);
     if (m_handler)
         m_handler(std::move(surface));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Pikora/Capture/ChangeHistory.h"
 #include "Pikora/Capture/DesktopFrameSource.h"
 
 #include <QSize>
@@ -48,6 +49,7 @@ private:
     DispatchQueue* m_queue = nullptr;
     FrameHandler m_handler;
     std::uint64_t m_frame = 0;
+    ChangeHistory m_history;
     std::atomic<std::uint64_t> m_skipped{0};
     std::atomic<std::uint64_t> m_delivered{0};
 };

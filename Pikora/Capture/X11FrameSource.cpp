@@ -1,6 +1,7 @@
 #include "Pikora/Capture/X11FrameSource.h"
 
 #include "Pikora/Capture/CaptureLogging.h"
+#include "Pikora/Capture/ChangeHistory.h"
 #include "Pikora/Capture/SurfacePool.h"
 #include "QuorbelOSXUtility/KPQuartzServiceUtility.h"
 #include "Support/DispatchQueue.h"
@@ -126,6 +127,12 @@ struct X11FrameSource::Impl
     QRect area;
     bool showCursor = true;
     xcb_damage_damage_t damageId = 0;
+    // Receives the damaged area at each subtract, so each picture can say which rows changed.
+    xcb_xfixes_region_t damagedRegion = 0;
+    ChangeHistory history;
+    // A capture failed after its damage was taken: the next picture's changes are unknown.
+    bool changesLost = true;
+    QRect lastCursorRect;
     bool dirty = true;
     // Sequence number of our latest DamageSubtract: damage events generated before the
     // server processed it describe changes that capture has already read.
@@ -319,9 +326,16 @@ bool X11FrameSource::start(std::uint32_t display, QSize pixelSize, double fps, b
     d->reportedFailure = false;
     d->queue = &queue;
     d->handler = std::move(handler);
+    d->history.reset();
+    d->changesLost = true;
+    d->lastCursorRect = QRect();
     if (d->damage) {
         d->damageId = xcb_generate_id(c);
         xcb_damage_create(c, d->damageId, d->root, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+        if (d->xfixes) {
+            d->damagedRegion = xcb_generate_id(c);
+            xcb_xfixes_create_region(c, d->damagedRegion, 0, nullptr);
+        }
         xcb_flush(c);
     }
     const double rate = fps > 0 ? fps : 30.0;
@@ -354,8 +368,11 @@ void X11FrameSource::stop()
     std::lock_guard lock(d->mutex);
     if (d->damage && d->damageId) {
         xcb_damage_destroy(d->conn.get(), d->damageId);
+        if (d->damagedRegion)
+            xcb_xfixes_destroy_region(d->conn.get(), d->damagedRegion);
         xcb_flush(d->conn.get());
         d->damageId = 0;
+        d->damagedRegion = 0;
     }
     d->handler = nullptr;
     d->pool.reset();
@@ -434,23 +451,56 @@ void X11FrameSource::Impl::tick()
         skipped.fetch_add(1);
         return; // still dirty: try again next tick
     }
-    // Re-arm damage before reading, so changes made while we read raise a new event.
-    if (damage && damageId)
-        subtractSequence = xcb_damage_subtract(c, damageId, XCB_NONE, XCB_NONE).sequence;
+    // Re-arm damage before reading, so changes made while we read raise a new event. The
+    // damage taken off is what changed since the last capture.
+    std::optional<std::vector<RowSpan>> changed;
+    if (damage && damageId) {
+        subtractSequence = xcb_damage_subtract(c, damageId, XCB_NONE, damagedRegion).sequence;
+        if (damagedRegion) {
+            Reply<xcb_xfixes_fetch_region_reply_t> region(
+                xcb_xfixes_fetch_region_reply(c, xcb_xfixes_fetch_region(c, damagedRegion), nullptr));
+            if (region) {
+                std::vector<RowSpan> rows;
+                const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(region.get());
+                const int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
+                for (int i = 0; i < count; ++i) {
+                    const QRect r(rects[i].x, rects[i].y, rects[i].width, rects[i].height);
+                    if (r.intersects(area))
+                        rows.push_back({r.top() - area.y(), r.bottom() + 1 - area.y()});
+                }
+                changed = std::move(rows);
+            }
+        }
+    }
+    const auto captureTime = std::chrono::steady_clock::now();
     if (!grab(*surface)) {
         if (!reportedFailure)
             qCWarning(lcCapture) << "x11: reading the screen area" << area << "failed";
         reportedFailure = true;
+        changesLost = true;
         return;
     }
     dirty = false;
+    if (changed && lastCursorRect.isValid())
+        changed->push_back({lastCursorRect.top(), lastCursorRect.bottom() + 1});
+    lastCursorRect = QRect();
     if (cursor) {
         lastCursorX = cursor->x;
         lastCursorY = cursor->y;
         lastCursorSerial = cursor->cursor_serial;
-        drawCursor(*surface, cursor->x - cursor->xhot - area.x(), cursor->y - cursor->yhot - area.y(),
-                   cursor->width, cursor->height, xcb_xfixes_get_cursor_image_cursor_image(cursor.get()));
+        const QRect drawn(cursor->x - cursor->xhot - area.x(), cursor->y - cursor->yhot - area.y(),
+                          cursor->width, cursor->height);
+        drawCursor(*surface, drawn.x(), drawn.y(), drawn.width(), drawn.height(),
+                   xcb_xfixes_get_cursor_image_cursor_image(cursor.get()));
+        lastCursorRect = drawn;
+        if (changed)
+            changed->push_back({drawn.top(), drawn.bottom() + 1});
     }
+    if (changesLost)
+        changed.reset();
+    changesLost = false;
+    surface->captureTime = captureTime;
+    surface->changes = history.record(surface->generation(), std::move(changed), surface->height());
     surface->sequence = ++sequence;
     captured.fetch_add(1);
     FrameHandler deliver = handler;

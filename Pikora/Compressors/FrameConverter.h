@@ -1,7 +1,10 @@
 #pragma once
 
+#include "Pikora/Capture/RowSpan.h"
+
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 // Colour conversion and scaling in one pass over the picture: a 32-bit B,G,R,X picture of
 // any size becomes a YUV 4:2:0 picture (BT.601, limited range) of the encoder's size.
@@ -36,6 +39,16 @@ public:
     bool convert(const std::uint8_t* bgra, int bytesPerRow, int srcWidth, int srcHeight,
                  std::uint8_t* const dst[3], const int dstStride[3], int dstWidth, int dstHeight,
                  Layout layout);
+
+    // Brings `dst`, which holds the conversion of an earlier picture of the same sizes, up to
+    // date with `bgra`, which differs from that picture only in the source rows `changed`. Only
+    // the output rows those rows reach are computed again, with the same filters, so the
+    // result is the same as a whole conversion. Returns false, leaving `dst` untouched, when it
+    // cannot do so exactly or cheaply (most rows changed, a strong reduction, the plain
+    // libswscale method); the caller then converts the whole picture.
+    bool convertChangedRows(const std::uint8_t* bgra, int bytesPerRow, int srcWidth, int srcHeight,
+                            std::uint8_t* const dst[3], const int dstStride[3], int dstWidth, int dstHeight,
+                            Layout layout, const std::vector<RowSpan>& changed);
 
     Method method() const { return m_method; }
 

@@ -9,7 +9,8 @@
 
 // JPEG pictures for receivers without H.264: each frame is scaled with a Lanczos filter to
 // fit `resolution` (keeping its aspect ratio; enlarging too) straight into YUV planes and
-// encoded with TurboJPEG at jpegQuality x 100, synchronously on the calling thread.
+// encoded with TurboJPEG at jpegQuality x 100, synchronously on the calling thread. An
+// unchanged frame re-sends the last picture's bytes instead of being scaled and encoded again.
 class KPJpegImageCompressor : public KPImageCompressor
 {
 public:
@@ -39,8 +40,15 @@ public:
     // TurboJPEG's quality (1..100) for a compression factor in 0..1.
     static int turboJpegQuality(double factor);
 
+    // Pictures encoded, and pictures that re-sent the previous picture's bytes because the
+    // frame had not changed (the same surface again, or one the source says is unchanged).
+    std::uint64_t picturesEncoded() const { return m_encoded; }
+    std::uint64_t picturesReused() const { return m_reused; }
+
 private:
     struct Impl;
     std::unique_ptr<Impl> d;
     std::atomic<double> m_jpegQuality{0.5};
+    std::atomic<std::uint64_t> m_encoded{0};
+    std::atomic<std::uint64_t> m_reused{0};
 };

@@ -399,8 +399,17 @@ void KPh264ImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
     if (!reuse) {
         std::uint8_t* planes[3] = {picture->planes[0], picture->planes[1], picture->planes[2]};
         const int strides[3] = {picture->strides[0], picture->strides[1], picture->strides[2]};
+        // When the frame source knows what changed since the picture the encoder holds, only
+        // the rows it reaches are converted again.
+        const std::optional<std::vector<RowSpan>> changed =
+            d->lastSurface ? surface->changedRowsSince(d->lastGeneration) : std::nullopt;
         d->lastSurface = nullptr;
-        if (!d->converter.convert(image->baseAddress(), image->bytesPerRow(), image->width(), image->height(),
+        const bool updated = changed && d->converter.convertChangedRows(
+                                            image->baseAddress(), image->bytesPerRow(), image->width(),
+                                            image->height(), planes, strides, d->config.width,
+                                            d->config.height, d->encoder->layout(), *changed);
+        if (!updated &&
+            !d->converter.convert(image->baseAddress(), image->bytesPerRow(), image->width(), image->height(),
                                   planes, strides, d->config.width, d->config.height, d->encoder->layout()))
             return;
         d->lastSurface = surface;

@@ -15,6 +15,7 @@
 #include "Support/FrameCodec.h"
 #include "Support/NotificationCenter.h"
 
+#include <QElapsedTimer>
 #include <QNetworkDatagram>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -495,6 +496,50 @@ TEST(TransmitterStreaming, AStalledReceiverCausesDropsAtTheSenderWithBoundedMemo
     rx->setReadingPaused(false);
     ASSERT_TRUE(waitUntil([&] { return t->socketStatus() && t->socketStatus()->readyToSendH264; }, 15000));
     EXPECT_TRUE(waitUntil([&] { return t->queuedBytes() == 0; }, 15000));
+}
+
+// A receiver behind a slow link: the sender is told to wait once the oldest picture on its
+// way is too old, long before the byte bound; nothing is dropped meanwhile, and the sender is
+// ready again once the link frees.
+TEST(TransmitterStreaming, ASlowReceiverMakesTheSenderWaitByAgeNotByBytes)
+{
+    auto rx = startReceiver(receiverAt("127.0.0.2", "Slow"));
+    ASSERT_TRUE(rx);
+    KPDeviceController dc;
+    registerGeneric(dc);
+    ASSERT_TRUE(startStream(dc, *rx));
+    auto t = dc.genericTransmitter();
+    rx->setReadRate(400000); // 50 kB/s
+
+    QByteArray key("\x00\x00\x00\x01\x67\x42\x00\x1f", 8);
+    key.append(QByteArray(20000, '\x11'));
+    QByteArray delta("\x00\x00\x00\x01\x41\x9a", 6);
+    delta.append(QByteArray(20000, '\x22'));
+    bool waitedBeforeTheByteBound = false;
+    int sent = 0;
+    QElapsedTimer pace; // 20 pictures a second, 3.2 Mbit/s
+    const bool waited = waitUntil(
+        [&] {
+            const std::optional<KPSocketStatus> status = t->socketStatus();
+            if (status && !status->readyToSendH264) {
+                waitedBeforeTheByteBound = t->queuedBytes() < KPReceiverLink::kReadyBound;
+                return true;
+            }
+            if (!pace.isValid() || pace.elapsed() >= 50) {
+                pace.start();
+                t->sendH264Data(sent++ == 0 ? key : delta, 1920, 1080, std::chrono::steady_clock::now());
+            }
+            return false;
+        },
+        15000);
+    ASSERT_TRUE(waited);
+    EXPECT_TRUE(waitedBeforeTheByteBound);
+    EXPECT_EQ(t->droppedFrames(), 0u);
+    EXPECT_TRUE(t->socketStatus()->readyToSendPCMData); // sound is bounded by bytes only
+
+    rx->setReadRate(0);
+    EXPECT_TRUE(waitUntil([&] { return t->socketStatus() && t->socketStatus()->readyToSendH264; }, 15000));
+    EXPECT_TRUE(waitUntil([&] { return rx->statistics().h264Frames == quint64(sent); }, 15000));
 }
 
 namespace {

@@ -116,18 +116,22 @@ TEST_F(CaptureSession, HandsDecodablePicturesOfTheMovingDesktopToTheTransmitter)
         total += p.data.size();
     EXPECT_EQ(stats.largestTenSecondBytes, total);
 
-    // Every picture carries the time of the tick that took it: one tick per picture, after
-    // the start, before the hand-over, and the same tick the session measures its own
-    // tick-to-hand-over latency from.
+    // Every picture carries the time its frame was captured (the source grabs on its own
+    // clock): after the start, never going back, before the hand-over. The session splits the
+    // delay into the frame's age at its tick and the tick-to-hand-over latency.
+    ASSERT_EQ(stats.frameAgesUs.size(), pictures.size());
     auto previous = started;
     for (std::size_t i = 0; i < pictures.size(); ++i) {
         const FakeTransmitter::Picture& p = pictures[i];
         ASSERT_TRUE(p.captureTime.has_value()) << "picture " << i;
-        EXPECT_GT(*p.captureTime, previous) << "picture " << i;
+        EXPECT_GT(*p.captureTime, started) << "picture " << i;
+        EXPECT_GE(*p.captureTime, previous) << "picture " << i;
         EXPECT_LE(*p.captureTime, p.handedOverAt) << "picture " << i;
         const auto toCall =
             std::chrono::duration_cast<std::chrono::microseconds>(p.handedOverAt - *p.captureTime).count();
-        EXPECT_LE(toCall, std::int64_t(stats.latenciesUs[i])) << "picture " << i;
+        EXPECT_GE(toCall, std::int64_t(stats.frameAgesUs[i])) << "picture " << i;
+        EXPECT_LE(toCall, std::int64_t(stats.latenciesUs[i]) + std::int64_t(stats.frameAgesUs[i]) + 1)
+            << "picture " << i;
         previous = *p.captureTime;
     }
 }

@@ -166,3 +166,57 @@ TEST(JpegCompressor, WholeBufferEncodingAtItsOwnSize)
 }
 
 } // namespace
+
+// An unchanged screen re-sends the last picture's bytes; any change, or a new quality,
+// encodes again, and the re-sent bytes still decode to the right picture.
+TEST(JpegReuse, UnchangedFrameResendsTheLastPicture)
+{
+    auto pool = SurfacePool::create(3, 320, 200);
+    auto fill = [](CaptureSurface& s, std::uint8_t value) {
+        std::fill(s.mutableData(), s.mutableData() + std::size_t(s.bytesPerRow()) * s.height(), value);
+    };
+    KPJpegImageCompressor compressor;
+    compressor.setResolution(QSizeF(160, 100));
+    compressor.setJpegQuality(0.7);
+    ASSERT_TRUE(compressor.setup());
+    std::vector<QByteArray> out;
+    const auto collect = [&](const QByteArray& data, qint64 w, qint64 h) {
+        EXPECT_EQ(w, 160);
+        EXPECT_EQ(h, 100);
+        out.push_back(data);
+    };
+
+    std::shared_ptr<CaptureSurface> dark = pool->acquire();
+    fill(*dark, 40);
+    compressor.compressRawImage(std::make_shared<PixelBuffer>(dark), collect);
+    compressor.compressRawImage(std::make_shared<PixelBuffer>(dark), collect); // same surface again
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[1], out[0]);
+    EXPECT_EQ(compressor.picturesEncoded(), 1u);
+    EXPECT_EQ(compressor.picturesReused(), 1u);
+
+    // A new surface the source reports unchanged since the dark one: reused too.
+    std::shared_ptr<CaptureSurface> same = pool->acquire();
+    fill(*same, 40);
+    same->changes = {{dark->generation(), {}}};
+    compressor.compressRawImage(std::make_shared<PixelBuffer>(same), collect);
+    EXPECT_EQ(out.back(), out[0]);
+    EXPECT_EQ(compressor.picturesReused(), 2u);
+
+    // A surface whose changes are unknown, or that changed, is encoded.
+    dark.reset();
+    std::shared_ptr<CaptureSurface> bright = pool->acquire();
+    fill(*bright, 220);
+    bright->changes = {{same->generation(), {{0, 200}}}};
+    compressor.compressRawImage(std::make_shared<PixelBuffer>(bright), collect);
+    EXPECT_EQ(compressor.picturesEncoded(), 2u);
+    const std::optional<JpegInfo> decoded = decodeJpeg(out.back());
+    ASSERT_TRUE(decoded);
+    EXPECT_GT(decoded->bgr[0], 200);
+
+    // A new quality is a new picture even for the same frame.
+    compressor.setJpegQuality(0.3);
+    compressor.compressRawImage(std::make_shared<PixelBuffer>(bright), collect);
+    EXPECT_EQ(compressor.picturesEncoded(), 3u);
+    EXPECT_NE(out.back(), out[out.size() - 2]);
+}

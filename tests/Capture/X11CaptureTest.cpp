@@ -3,6 +3,7 @@
 #include "Support/DispatchQueue.h"
 #include "XvfbServer.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -151,6 +152,52 @@ TEST_F(X11Capture, AnIdleScreenDeliversNothingAndAChangeDeliversANewFrame)
     std::lock_guard lock(got.mutex);
     EXPECT_EQ(pixelAt(*got.frames.front(), 210, 110), 0x000000u);
     EXPECT_NE(got.frames.front()->data(), got.frames.back()->data());
+}
+
+// Each picture says which rows changed since the ones before it (from Damage), which lets
+// the encoder convert only those; a first picture says nothing, and each has its grab time.
+TEST_F(X11Capture, EachPictureTellsWhichRowsChangedSinceTheEarlierOnes)
+{
+    DispatchQueue queue("test capture");
+    Collected got;
+    X11FrameSource source(server->display());
+    const auto before = std::chrono::steady_clock::now();
+    ASSERT_TRUE(source.start(source.mainDisplayID(), QSize(640, 480), 50, false, queue, got.handler()));
+    ASSERT_TRUE(got.waitFor(1));
+    const std::shared_ptr<CaptureSurface> first = got.last();
+    EXPECT_TRUE(first->changes.empty());
+    ASSERT_TRUE(first->captureTime.has_value());
+    EXPECT_GE(*first->captureTime, before);
+
+    painter->fill(100, 200, 30, 10, 0xffffff);
+    ASSERT_TRUE(got.waitFor(2));
+    const std::shared_ptr<CaptureSurface> second = got.last();
+    const std::optional<std::vector<RowSpan>> rows = second->changedRowsSince(first->generation());
+    ASSERT_TRUE(rows);
+    ASSERT_FALSE(rows->empty());
+    // The drawn rows are covered; rows far from them are not.
+    const auto covers = [](const std::vector<RowSpan>& spans, int row) {
+        return std::any_of(spans.begin(), spans.end(),
+                           [row](const RowSpan& s) { return s.begin <= row && row < s.end; });
+    };
+    EXPECT_TRUE(covers(*rows, 200));
+    EXPECT_TRUE(covers(*rows, 209));
+    EXPECT_FALSE(covers(*rows, 50));
+    EXPECT_FALSE(covers(*rows, 400));
+    EXPECT_GE(*second->captureTime, *first->captureTime);
+
+    painter->fill(0, 400, 10, 5, 0x808080);
+    ASSERT_TRUE(got.waitFor(3));
+    const std::shared_ptr<CaptureSurface> third = got.last();
+    const std::optional<std::vector<RowSpan>> sinceFirst = third->changedRowsSince(first->generation());
+    ASSERT_TRUE(sinceFirst); // both changes, for a consumer that skipped the second picture
+    EXPECT_TRUE(covers(*sinceFirst, 205));
+    EXPECT_TRUE(covers(*sinceFirst, 402));
+    const std::optional<std::vector<RowSpan>> sinceSecond = third->changedRowsSince(second->generation());
+    ASSERT_TRUE(sinceSecond);
+    EXPECT_FALSE(covers(*sinceSecond, 205));
+    EXPECT_TRUE(covers(*sinceSecond, 402));
+    source.stop();
 }
 
 TEST_F(X11Capture, HeldFramesAreNeverReusedAndReleasedOnesAre)

@@ -66,6 +66,7 @@ public:
     XvfbServer& operator=(const XvfbServer&) = delete;
 
     bool running() const { return !m_display.isEmpty(); }
+    pid_t pid() const { return m_pid; }
     const QByteArray& display() const { return m_display; }
 
 private:

@@ -189,6 +189,30 @@ void ReceiverEmulator::setReadingPaused(bool paused)
     onCore(m_core, [&] { m_core->setReadingPaused(paused); });
 }
 
+void ReceiverEmulator::setReadRate(qint64 bitsPerSecond)
+{
+    onCore(m_core, [&] { m_core->setReadRate(bitsPerSecond); });
+}
+
+std::optional<qint64> ReceiverEmulator::parseRate(const QString& text)
+{
+    QString number = text.trimmed();
+    double factor = 1;
+    if (number.endsWith(QLatin1Char('k')) || number.endsWith(QLatin1Char('K')))
+        factor = 1e3;
+    else if (number.endsWith(QLatin1Char('M')))
+        factor = 1e6;
+    else if (number.endsWith(QLatin1Char('G')))
+        factor = 1e9;
+    if (factor != 1)
+        number.chop(1);
+    bool ok = false;
+    const double value = number.toDouble(&ok) * factor;
+    if (!ok || !std::isfinite(value) || value < 0 || value > 10e9)
+        return std::nullopt;
+    return qint64(value);
+}
+
 void ReceiverEmulator::dropLinks()
 {
     onCore(m_core, [&] { m_core->dropLinks(); });
@@ -269,6 +293,7 @@ QString ReceiverEmulator::helpText()
         "  refuse on|off          refuse senders (hello answered with an error)\n"
         "  refuse-stream on|off   refuse display streams\n"
         "  stall on|off           stop/start reading from the senders\n"
+        "  read-rate RATE         read the senders at most RATE bit/s (2M, 500k; 0 = unlimited)\n"
         "  drop                   close every sender link\n"
         "  split N [P]            announce N screens (P: position 1..N for every sender)\n"
         "  stop | pause | resume  stop, pause or resume the display\n"
@@ -330,6 +355,13 @@ QString ReceiverEmulator::execute(const QString& line)
         if (args.size() != 1 || !parseSwitch(args[0], flag))
             return usage("stall on|off");
         setReadingPaused(flag);
+        return ok;
+    }
+    if (command == QLatin1String("read-rate")) {
+        const std::optional<qint64> rate = args.size() == 1 ? parseRate(args[0]) : std::nullopt;
+        if (!rate)
+            return usage("read-rate RATE (bits per second, e.g. 2M; 0 = unlimited)");
+        setReadRate(*rate);
         return ok;
     }
     if (command == QLatin1String("drop")) {

@@ -51,6 +51,9 @@ struct ReceiverEmulatorConfig
     // port 80); 0: any free port; -1: none.
     int firstConfigPort = -1;
     QString pcmWavPath;        // WAV of the kept PCM, written by savePcm() and stop()
+    // Reads each sender's link at most this fast, in bits per second (0: as fast as it
+    // comes), with small socket buffers, like a receiver behind a slow link.
+    qint64 readRateBitsPerSecond = 0;
 };
 
 struct ReceiverStatistics
@@ -133,6 +136,11 @@ public:
     void setRefuseConnections(bool refuse); // "refuse on|off": hello answered with an error, link closed
     void setRefuseStream(bool refuse);      // "refuse-stream on|off": startDisplay answered with an error
     void setReadingPaused(bool paused);     // "stall on|off": stop reading from the senders' sockets
+    // "read-rate RATE": read the senders' links at most RATE bits per second (suffix k or M;
+    // 0 = unlimited).
+    void setReadRate(qint64 bitsPerSecond);
+    // "2M" -> 2000000; none when not a rate (0 .. 10G).
+    static std::optional<qint64> parseRate(const QString& text);
     void dropLinks();                       // "drop": close every sender link at once
     // "split N [P]": announce N screens; P (counted from 1) = every sender's position, or
     // each streaming sender's own place when P is -1 (the default).

@@ -15,9 +15,13 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUdpSocket>
 #include <chrono>
 #include <limits>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <utility>
 
 Q_LOGGING_CATEGORY(lcReceiverEmulator, "pikora.receiver-emulator")
@@ -91,13 +95,70 @@ struct ReceiverEmulatorCore::Sender
     std::shared_ptr<H264Decoder> h264;
     // The capture time (sender's steady clock, microseconds) announced for the next picture.
     std::optional<std::uint64_t> pendingCaptureUs;
+    // Read-rate limit: bytes that may be read now, refilled with time.
+    double readAllowance = 0;
+    std::chrono::steady_clock::time_point lastRefill = std::chrono::steady_clock::now();
+    bool readScheduled = false;
     std::map<long long, ResponseHandler> pending;
     long long nextId = 1;
 };
 
 ReceiverEmulatorCore::ReceiverEmulatorCore(ReceiverEmulatorConfig config)
-    : m_config(std::move(config)), m_jpeg(std::make_unique<JpegDecoder>())
+    : m_config(std::move(config)), m_readRate(std::max<qint64>(0, m_config.readRateBitsPerSecond)),
+      m_jpeg(std::make_unique<JpegDecoder>())
 {
+}
+
+namespace {
+// A rate-limited reader keeps small buffers (about kReadBufferSeconds of the rate, in the
+// socket and in the kernel each), so the bytes the slow link has not carried yet wait at the
+// sender; it may catch up on at most kReadBurstSeconds when its thread was kept from running.
+constexpr double kReadBufferSeconds = 0.02;
+constexpr double kReadBurstSeconds = 0.1;
+constexpr qint64 kMinReadBuffer = 4096;
+constexpr int kSegmentSize = 1448;
+
+qint64 readBufferFor(qint64 bitsPerSecond)
+{
+    return std::max<qint64>(kMinReadBuffer, qint64(double(bitsPerSecond) / 8 * kReadBufferSeconds));
+}
+} // namespace
+
+void ReceiverEmulatorCore::applyReadRate(QTcpSocket* socket) const
+{
+    if (m_readRate <= 0) {
+        socket->setReadBufferSize(m_readingPaused ? 64 * 1024 : 256 * 1024);
+        socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 256 * 1024);
+        return;
+    }
+    const qint64 buffer = readBufferFor(m_readRate);
+    socket->setReadBufferSize(2 * buffer);
+    socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, int(buffer));
+}
+
+void ReceiverEmulatorCore::setReadRate(qint64 bitsPerSecond)
+{
+    m_readRate = std::max<qint64>(0, bitsPerSecond);
+    for (auto& s : m_senders) {
+        applyReadRate(s->socket);
+        s->readAllowance = 0;
+        s->lastRefill = std::chrono::steady_clock::now();
+        readSenderLater(s.get(), 0);
+    }
+}
+
+void ReceiverEmulatorCore::readSenderLater(Sender* s, int ms)
+{
+    if (s->readScheduled)
+        return;
+    s->readScheduled = true;
+    QTimer::singleShot(ms, this, [this, s] {
+        for (auto& live : m_senders)
+            if (live.get() == s) {
+                s->readScheduled = false;
+                readSender(s);
+            }
+    });
 }
 
 ReceiverEmulatorCore::~ReceiverEmulatorCore()
@@ -123,6 +184,13 @@ bool ReceiverEmulatorCore::start(QString* error)
     m_control = new QTcpServer(this);
     if (!m_control->listen(m_config.bindAddress, quint16(m_config.controlPort)))
         return fail(QStringLiteral("control port: %1").arg(m_control->errorString()));
+    // Ethernet-sized segments, as on the receiver's real network, rather than loopback's 64 KiB:
+    // with the small receive buffers of a read-rate limit, a window never reaches a loopback
+    // segment, so the link would stall in zero-window probes instead of running at the rate.
+    if (const qintptr fd = m_control->socketDescriptor(); fd >= 0) {
+        const int segment = kSegmentSize;
+        ::setsockopt(int(fd), IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
+    }
     connect(m_control, &QTcpServer::newConnection, this, &ReceiverEmulatorCore::acceptSenders);
 
     if (m_config.configPort >= 0 || m_config.firstConfigPort >= 0) {
@@ -284,8 +352,8 @@ void ReceiverEmulatorCore::acceptSenders()
         m_senders.push_back(std::move(sender));
         connect(socket, &QTcpSocket::readyRead, this, [this, s] { readSender(s); });
         connect(socket, &QTcpSocket::disconnected, this, [this, s] { removeSender(s); });
-        if (m_readingPaused)
-            socket->setReadBufferSize(64 * 1024);
+        if (m_readingPaused || m_readRate > 0)
+            applyReadRate(socket);
     }
 }
 
@@ -317,7 +385,29 @@ void ReceiverEmulatorCore::readSender(Sender* s)
         return;
     }
     while (s->socket->bytesAvailable() > 0 && !s->closing) {
-        s->decoder.append(s->socket->read(256 * 1024));
+        qint64 chunk = 256 * 1024;
+        if (m_readRate > 0) {
+            // A token bucket: the rate, with at most kReadBurstSeconds of catching up.
+            const auto now = std::chrono::steady_clock::now();
+            const double bytesPerSecond = double(m_readRate) / 8;
+            s->readAllowance =
+                std::min(bytesPerSecond * kReadBurstSeconds,
+                         s->readAllowance +
+                             bytesPerSecond * std::chrono::duration<double>(now - s->lastRefill).count());
+            s->lastRefill = now;
+            if (s->readAllowance < 1) {
+                // Wake up when a kilobyte (or a quarter of the buffer) may be read.
+                const double want = std::min(1024.0, double(readBufferFor(m_readRate)) / 4);
+                const int waitMs = int(std::ceil(1000.0 * (want - s->readAllowance) / bytesPerSecond));
+                readSenderLater(s, std::clamp(waitMs, 1, 1000));
+                return;
+            }
+            chunk = std::min<qint64>(chunk, qint64(s->readAllowance));
+        }
+        const QByteArray bytes = s->socket->read(chunk);
+        if (m_readRate > 0)
+            s->readAllowance -= double(bytes.size());
+        s->decoder.append(bytes);
         QByteArray body;
         for (;;) {
             const auto status = s->decoder.next(body);

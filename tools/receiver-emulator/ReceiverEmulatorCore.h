@@ -47,6 +47,7 @@ public:
     void setRefuseConnections(bool v) { m_refuse = v; }
     void setRefuseStream(bool v) { m_refuseStream = v; }
     void setReadingPaused(bool paused);
+    void setReadRate(qint64 bitsPerSecond);
     void dropLinks();
     void setSplitScreen(int number, int position);
     void stopDisplay();
@@ -73,6 +74,8 @@ private:
     void readDiscovery();
     void acceptSenders();
     void readSender(Sender* s);
+    void applyReadRate(QTcpSocket* socket) const;
+    void readSenderLater(Sender* s, int ms);
     void handleMessage(Sender* s, const KPReceiverLinkCodec::Message& m);
     void handleMedia(Sender* s, const KPReceiverLinkCodec::Message& m);
     void handleJson(Sender* s, const QByteArray& text);
@@ -115,6 +118,7 @@ private:
     bool m_refuse = false;
     bool m_refuseStream = false;
     bool m_readingPaused = false;
+    qint64 m_readRate = 0; // bits per second, 0 = unlimited
     QElapsedTimer m_clock;
 
     QUdpSocket* m_discovery = nullptr;

@@ -47,6 +47,11 @@ int main(int argc, char** argv)
                                       "path");
     const QCommandLineOption raw("raw-stream", "File receiving the raw H.264 stream.", "path");
     const QCommandLineOption pcmWav("pcm-wav", "WAV file written with the received sound on exit.", "path");
+    const QCommandLineOption readRate("read-rate",
+                                      "Read each sender at most RATE bits per second (e.g. 2M; 0: unlimited), "
+                                      "like a receiver behind a slow link.",
+                                      "rate", "0");
+    parser.addOption(readRate);
     parser.addOptions({bind, name, display, model, vendor, maxRes, noH264, passcode, conference, discovery,
                        control, config, configFirst, configBody, ssid24, ssid5, snapshot, raw, pcmWav});
     parser.process(app);
@@ -90,6 +95,12 @@ int main(int argc, char** argv)
     cfg.snapshotPath = parser.value(snapshot);
     cfg.rawStreamPath = parser.value(raw);
     cfg.pcmWavPath = parser.value(pcmWav);
+    if (const std::optional<qint64> rate = ReceiverEmulator::parseRate(parser.value(readRate)))
+        cfg.readRateBitsPerSecond = *rate;
+    else {
+        std::cerr << "invalid --read-rate (bits per second, e.g. 2M)\n";
+        return 2;
+    }
 
     ReceiverEmulator emulator(cfg);
     QString error;
