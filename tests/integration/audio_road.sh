@@ -21,14 +21,7 @@ fi
 export DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS"
 
 build="$1"
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+road_begin
 fail() {
   echo "FAIL: $*"
   for f in pikora pikora2 pikora3 receiver accessory sound; do echo "---- $f.log"; tail -n 30 "$work/$f.log" 2>/dev/null | cut -c1-400 || true; done

@@ -25,14 +25,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/waits.sh"
 
 build="$1"
 mode="${2:---conference}"
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+road_begin
 fail() {
   echo "FAIL: $*"
   for f in "$work"/receiver.log "$work"/*/pikora.log "$work"/*/accessory.log; do

@@ -38,14 +38,7 @@ export DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS"
 
 build="$1"
 mode="${2:-h264}"
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+road_begin
 fail() {
   echo "FAIL: $*"
   for f in pikora receiver accessory services; do echo "---- $f.log"; tail -n 25 "$work/$f.log" 2>/dev/null | cut -c1-600 || true; done
