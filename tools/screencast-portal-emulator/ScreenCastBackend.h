@@ -39,6 +39,13 @@ public:
     // Refreshes the picture the running streams send.
     void refresh();
 
+    // For the remote-desktop backend, whose sessions are screen-cast sessions too.
+    uint openSession(const QString& path);
+    uint startSession(const QString& path, QVariantMap& results);
+    // The session's stream node; 0 when the session has no running stream.
+    uint nodeOf(const QString& path) const;
+    void report(const QString& line) { emit event(line); }
+
 public slots:
     uint CreateSession(const QDBusObjectPath& handle, const QDBusObjectPath& sessionHandle,
                        const QString& appId, const QVariantMap& options, QVariantMap& results);
