@@ -149,12 +149,13 @@ void ScreenCastPortal::queryProperties()
                    QStringLiteral("the screen-sharing portal cannot share a monitor"));
             return;
         }
-        // The pointer drawn into the frames where offered; metadata is not drawn by us yet.
-        m_cursorMode = (cursors & kCursorEmbedded) ? kCursorEmbedded : kCursorHidden;
-        if (!(cursors & kCursorEmbedded))
+        // The pointer drawn into the frames where offered, else sent beside them (we draw it).
+        m_cursorMode = (cursors & kCursorEmbedded)   ? kCursorEmbedded
+                       : (cursors & kCursorMetadata) ? kCursorMetadata
+                                                     : kCursorHidden;
+        if (m_cursorMode == kCursorHidden)
             qCInfo(lcCapture).noquote()
                 << QStringLiteral("portal: pointer not drawn into frames (cursor modes %1)").arg(cursors);
-        (void)kCursorMetadata;
         m_result.portalVersion = m_version;
         if (m_options.pointer)
             queryRemoteDesktop();
