@@ -479,25 +479,65 @@ void ScreenCastPortal::onSessionClosed(const QVariantMap&)
 
 bool ScreenCastPortal::notifyPointerMotionAbsolute(double x, double y)
 {
-    if (m_step != Step::Running || !m_result.pointer || m_sessionHandle.isEmpty() || !std::isfinite(x) ||
-        !std::isfinite(y))
+    if (!std::isfinite(x) || !std::isfinite(y))
         return false;
-    QDBusMessage msg = QDBusMessage::createMethodCall(kService, kPath, kRemoteDesktop,
-                                                      QStringLiteral("NotifyPointerMotionAbsolute"));
-    msg.setArguments({QVariant::fromValue(QDBusObjectPath(m_sessionHandle)), QVariantMap(),
-                      QVariant::fromValue<uint>(m_result.nodeId), x, y});
-    return m_bus.send(msg); // no reply awaited: the pointer must not wait for the portal
+    return queuePointer({true, x, y, 0, false});
 }
 
 bool ScreenCastPortal::notifyPointerButton(int button, bool pressed)
 {
+    return queuePointer({false, 0, 0, button, pressed});
+}
+
+bool ScreenCastPortal::queuePointer(const PointerCall& call)
+{
     if (m_step != Step::Running || !m_result.pointer || m_sessionHandle.isEmpty())
         return false;
-    QDBusMessage msg = QDBusMessage::createMethodCall(kService, kPath, kRemoteDesktop,
-                                                      QStringLiteral("NotifyPointerButton"));
-    msg.setArguments({QVariant::fromValue(QDBusObjectPath(m_sessionHandle)), QVariantMap(), button,
-                      QVariant::fromValue<uint>(pressed ? 1 : 0)});
-    return m_bus.send(msg);
+    if (call.motion && !m_pointerQueue.isEmpty() && m_pointerQueue.last().motion) {
+        m_pointerQueue.last() = call; // only where the pointer ends up counts
+    } else {
+        if (m_pointerQueue.size() >= kMaxPointerQueue)
+            return false;
+        m_pointerQueue.append(call);
+    }
+    sendNextPointer();
+    return true;
+}
+
+void ScreenCastPortal::sendNextPointer()
+{
+    if (m_pointerInFlight || m_pointerQueue.isEmpty())
+        return;
+    if (m_step != Step::Running || m_sessionHandle.isEmpty()) {
+        m_pointerQueue.clear();
+        return;
+    }
+    const PointerCall call = m_pointerQueue.takeFirst();
+    QDBusMessage msg;
+    if (call.motion) {
+        msg = QDBusMessage::createMethodCall(kService, kPath, kRemoteDesktop,
+                                             QStringLiteral("NotifyPointerMotionAbsolute"));
+        msg.setArguments({QVariant::fromValue(QDBusObjectPath(m_sessionHandle)), QVariantMap(),
+                          QVariant::fromValue<uint>(m_result.nodeId), call.x, call.y});
+    } else {
+        msg = QDBusMessage::createMethodCall(kService, kPath, kRemoteDesktop,
+                                             QStringLiteral("NotifyPointerButton"));
+        msg.setArguments({QVariant::fromValue(QDBusObjectPath(m_sessionHandle)), QVariantMap(), call.button,
+                          QVariant::fromValue<uint>(call.pressed ? 1 : 0)});
+    }
+    m_pointerInFlight = true;
+    auto* watcher =
+        new QDBusPendingCallWatcher(m_bus.asyncCall(msg, int(m_options.callTimeout.count())), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
+        w->deleteLater();
+        m_pointerInFlight = false;
+        if (w->isError() && !m_pointerErrorLogged) {
+            m_pointerErrorLogged = true;
+            qCWarning(lcCapture).noquote()
+                << QStringLiteral("portal: the pointer event was refused: %1").arg(w->error().message());
+        }
+        sendNextPointer();
+    });
 }
 
 void ScreenCastPortal::finish(Outcome outcome, const QString& reason)
@@ -526,6 +566,7 @@ void ScreenCastPortal::finish(Outcome outcome, const QString& reason)
 void ScreenCastPortal::close()
 {
     stopWaiting();
+    m_pointerQueue.clear();
     if (m_sessionClosedConnected) {
         m_bus.disconnect(kService, m_sessionHandle, kSession, QStringLiteral("Closed"), this,
                          SLOT(onSessionClosed(QVariantMap)));

@@ -79,9 +79,13 @@ public:
     // Linux input button codes (linux/input-event-codes.h).
     static constexpr int kButtonLeft = 0x110;
     static constexpr int kButtonRight = 0x111;
+    static constexpr int kMaxPointerQueue = 64;
     // While a session with a pointer runs: the pointer to (x, y) of the stream, in the
-    // stream's coordinates, and a button pressed or released. Sent without waiting for an
-    // answer; false when no such session runs or the values are not finite.
+    // stream's coordinates, and a button pressed or released. Queued and sent one at a time,
+    // each after the portal answered the one before (the portal may handle calls that are in
+    // flight together in any order, and a click must land where the pointer went). A motion
+    // queued behind another replaces it; beyond kMaxPointerQueue events nothing more is
+    // queued. False when no such session runs, the values are not finite or the queue is full.
     bool notifyPointerMotionAbsolute(double x, double y);
     bool notifyPointerButton(int button, bool pressed);
 
@@ -123,6 +127,15 @@ private:
     void openRemote();
     void request(const QString& interface, const QString& method, const QList<QVariant>& args,
                  QVariantMap options, std::chrono::milliseconds responseTimeout);
+    struct PointerCall
+    {
+        bool motion = true;
+        double x = 0, y = 0;
+        int button = 0;
+        bool pressed = false;
+    };
+    bool queuePointer(const PointerCall& call);
+    void sendNextPointer();
     void finish(Outcome outcome, const QString& reason);
     void stopWaiting();
     QString newToken();
@@ -138,6 +151,9 @@ private:
     int m_version = 0;
     int m_remoteVersion = 0;
     bool m_remote = false; // the session is a remote-desktop session
+    QList<PointerCall> m_pointerQueue;
+    bool m_pointerInFlight = false;
+    bool m_pointerErrorLogged = false;
     bool m_tokenSent = false;
     bool m_sessionClosedConnected = false;
     Result m_result;

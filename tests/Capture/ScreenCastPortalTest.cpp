@@ -469,13 +469,18 @@ TEST_F(ScreenCastPortalBusTest, RemoteDesktopSessionSharesTheCastAndDrivesThePoi
     EXPECT_EQ(host.portal->log(), (QStringList{"rd-create", "rd-select types=2 persist=2 token=saved-token",
                                                "select persist=0 token= cursor=2", "rd-start", "open"}));
 
+    // One call in flight at a time, so the portal cannot reorder them; the moves queued behind
+    // the first collapse into the last.
     EXPECT_TRUE(portal.notifyPointerMotionAbsolute(10.5, 20));
+    EXPECT_TRUE(portal.notifyPointerMotionAbsolute(11, 21));
+    EXPECT_TRUE(portal.notifyPointerMotionAbsolute(12, 22));
     EXPECT_TRUE(portal.notifyPointerButton(ScreenCastPortal::kButtonLeft, true));
     EXPECT_TRUE(portal.notifyPointerButton(ScreenCastPortal::kButtonLeft, false));
     EXPECT_FALSE(portal.notifyPointerMotionAbsolute(std::nan(""), 1));
     EXPECT_TRUE(waitForLine(host.portal, "button 272 0")) << host.portal->log().join(", ").toStdString();
     const QStringList events = host.portal->log().mid(5);
-    EXPECT_EQ(events, (QStringList{"motion stream=42 10.5,20", "button 272 1", "button 272 0"}));
+    EXPECT_EQ(events, (QStringList{"motion stream=42 10.5,20", "motion stream=42 12,22", "button 272 1",
+                                   "button 272 0"}));
 
     portal.close();
     EXPECT_FALSE(portal.notifyPointerButton(ScreenCastPortal::kButtonLeft, true)) << "no session any more";
