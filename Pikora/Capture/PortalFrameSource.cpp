@@ -283,10 +283,10 @@ struct PortalFrameSource::Shared : std::enable_shared_from_this<PortalFrameSourc
             return; // stopped meanwhile: the stream goes here
         this->stream = std::move(stream);
         if (result.pointer)
-            attachPointer(gen, portal, result.size.isValid() ? result.size : g_lastStreamSizeLocked());
+            attachPointer(gen, portal, result.size.isValid() ? result.size : lastStreamSize());
     }
 
-    static QSize g_lastStreamSizeLocked()
+    static QSize lastStreamSize()
     {
         std::lock_guard lock(g_configMutex);
         return g_lastStreamSize;
@@ -301,8 +301,12 @@ struct PortalFrameSource::Shared : std::enable_shared_from_this<PortalFrameSourc
             std::lock_guard lock(g_configMutex);
             target = g_pointerTarget;
         }
-        if (!target.attach || !context || size.isEmpty())
+        if (!target.attach || !context)
             return;
+        if (size.isEmpty()) {
+            qCInfo(lcCapture) << "portal: pointer forwarding disabled: the stream's size is unknown";
+            return;
+        }
         auto queued = std::make_shared<std::atomic<int>>(0);
         std::weak_ptr<Shared> weak = weak_from_this();
         QObject* ctx = context;
