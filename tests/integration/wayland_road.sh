@@ -27,11 +27,14 @@
 #                  session's own stream while projecting, and none after the stop; the second
 #                  projection asks again (that portal cannot persist remote-desktop sessions)
 #                  and its pointer works too.
+#   --cursor-metadata  the backend offers the pointer only as metadata beside the picture (a
+#                  green 16x16 square at 100,100): Pikora must ask for it and draw it in, so the
+#                  receiver's picture shows it there.
 #
 # sway refuses to run as root: as root, everything runs as the user "pikora-wayland" (created
 # on first use). The test fails (never skips) when the session cannot be set up.
 #
-# Usage: wayland_road.sh BUILD_DIR [--stale-token|--portal-wlr|--pointer]
+# Usage: wayland_road.sh BUILD_DIR [--stale-token|--portal-wlr|--pointer|--cursor-metadata]
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$here/../../scripts/lib/waits.sh"
@@ -96,6 +99,7 @@ ffmpeg -loglevel error -f lavfi -i "color=c=0xc02020:s=640x720[a];color=c=0x2060
   -frames:v 1 -y "$work/screen.png" || fail "cannot draw the screen picture"
 backend="$build/tools/screencast-portal-emulator/pikora-screencast-portal-emulator"
 [ "$mode" = "--portal-wlr" ] && backend=wlr
+[ "$mode" = "--cursor-metadata" ] && export PIKORA_PORTAL_CURSOR=metadata
 start_wayland_session "$work" 1280x720 "#000000" "$backend" 2>"$work/session.err" || fail "$(cat "$work/session.err")"
 swaymsg output HEADLESS-1 bg "$work/screen.png" stretch >/dev/null 2>&1 || fail "sway did not take the background"
 
@@ -253,6 +257,26 @@ if [ "$mode" = "--pointer" ]; then
 fi
 
 check_picture "first projection"
+if [ "$mode" = "--cursor-metadata" ]; then
+  grep -q "cursor mode 4" "$backend_log" || fail "Pikora did not ask for the pointer as metadata"
+  python3 - "$work/snap.rgb" "$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height \
+    -of csv=p=0:s=x "$work/snap.png")" <<'PY' || fail "the pointer from the metadata is not in the picture"
+import sys
+data = open(sys.argv[1], "rb").read()
+w, h = map(int, sys.argv[2].split("x"))
+def at(x, y):  # screen pixel (1280x720) in the decoded picture
+    x, y = int(x * w / 1280), int(y * h / 720)
+    i = (y * w + x) * 3
+    return tuple(data[i:i + 3])
+near = lambda c, want: all(abs(a - b) <= 40 for a, b in zip(c, want))
+green, red = (0x20, 0xd0, 0x20), (0xc0, 0x20, 0x20)
+if not near(at(108, 108), green) or not near(at(140, 140), red):
+    sys.exit(f"at the pointer {at(108, 108)}, beside it {at(140, 140)}")
+print("cursor metadata: the pointer is drawn where the stream put it")
+PY
+  echo "wayland road (cursor metadata): pointer drawn into the picture from the stream's metadata"
+  exit 0
+fi
 [ "$(count "$backend_log" "chooser shown")" = 1 ] || fail "the first projection should show the chooser once"
 [ "$(count "$backend_log" "restored")" = 0 ] || fail "the first projection cannot restore anything"
 token=$(sed -n 's/^PortalRestoreToken=//p' "$settings")

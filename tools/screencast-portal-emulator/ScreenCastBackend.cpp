@@ -101,6 +101,7 @@ struct ScreenCastBackend::Session
     std::unique_ptr<SessionObject> object;
     std::unique_ptr<PipeWireScreenSource> source;
     uint persistMode = 0;
+    uint cursorMode = 0;
     bool restored = false;
 };
 
@@ -147,6 +148,8 @@ uint ScreenCastBackend::SelectSources(const QDBusObjectPath&, const QDBusObjectP
         return 2;
     Session& session = *it->second;
     session.persistMode = options.value(QStringLiteral("persist_mode")).toUInt();
+    session.cursorMode = options.value(QStringLiteral("cursor_mode")).toUInt();
+    emit event(QStringLiteral("select sources: cursor mode %1").arg(session.cursorMode));
     const QVariant restore = options.value(QStringLiteral("restore_data"));
     if (restore.canConvert<QDBusArgument>()) {
         RestoreData data;
@@ -195,7 +198,7 @@ uint ScreenCastBackend::startSession(const QString& path, QVariantMap& results)
         return 2;
     }
     session.source = std::make_unique<PipeWireScreenSource>();
-    if (!session.source->start(size)) {
+    if (!session.source->start(size, session.cursorMode == 4)) {
         emit event(QStringLiteral("start: no PipeWire"));
         return 2;
     }

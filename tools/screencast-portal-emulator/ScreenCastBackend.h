@@ -33,7 +33,9 @@ public:
     static void registerTypes();
 
     uint availableSourceTypes() const { return 1; } // monitors
-    uint availableCursorModes() const { return 3; } // hidden, embedded
+    // Hidden and embedded; with cursor metadata on, hidden and metadata only.
+    uint availableCursorModes() const { return m_cursorMetadata ? 5 : 3; }
+    void setCursorMetadata(bool on) { m_cursorMetadata = on; }
     uint version() const { return 4; }
 
     // Refreshes the picture the running streams send.
@@ -65,4 +67,5 @@ private:
     std::map<QString, std::unique_ptr<Session>> m_sessions;
     int m_chooserShown = 0;
     int m_restored = 0;
+    bool m_cursorMetadata = false;
 };

@@ -61,6 +61,8 @@ int main(int argc, char** argv)
     ScreenCastBackend::registerTypes();
     ScreenCastBackend backend(&grabWithGrim);
     new RemoteDesktopBackend(&backend); // an adaptor, owned by the backend
+    // The pointer as metadata beside the picture instead of drawn in.
+    backend.setCursorMetadata(qEnvironmentVariable("PIKORA_PORTAL_CURSOR") == QLatin1String("metadata"));
     QTextStream out(stdout);
     QObject::connect(&backend, &ScreenCastBackend::event, &app,
                      [&out](const QString& line) { out << line << Qt::endl; });
