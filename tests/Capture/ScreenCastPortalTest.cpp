@@ -267,13 +267,15 @@ public:
         portal = new FakeScreenCastPortal(*m_bus);
         if (remoteVersion > 0)
             remote = new FakeRemoteDesktop(portal, remoteVersion, deviceTypes);
-        m_thread.start();
-        portal->moveToThread(&m_thread);
+        // Registered before the move: exporting adaptors gives the object a child, which must
+        // be created on the object's thread (it moves along with it).
         registered =
             m_bus->registerObject("/org/freedesktop/portal/desktop", portal,
                                   QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties |
-                                      QDBusConnection::ExportAdaptors) &&
-            m_bus->registerService("org.freedesktop.portal.Desktop");
+                                      QDBusConnection::ExportAdaptors);
+        m_thread.start();
+        portal->moveToThread(&m_thread);
+        registered = registered && m_bus->registerService("org.freedesktop.portal.Desktop");
     }
     ~PortalHost()
     {
