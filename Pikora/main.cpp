@@ -13,6 +13,7 @@
 #include "Pikora/Platform/DBusPermissionBroker.h"
 #include "Pikora/Platform/DBusPowerAssertion.h"
 #include "Pikora/Platform/NetworkManagerWifiInfo.h"
+#include "Pikora/Platform/PortalPointerInjector.h"
 #include "Pikora/Platform/ProcRunningApplications.h"
 #include "Pikora/Platform/RouteReachabilityWatcher.h"
 #include "Pikora/Platform/XTestPointerInjector.h"
@@ -77,6 +78,25 @@ CaptureBackend chooseCaptureBackend(const QString& asked)
 
 // The portal's restore token lives in the settings; its notices reach the user through the
 // application controller on the main thread.
+// "off": never; "always": wherever offered, even if the desktop then asks at every
+// projection; otherwise (the default) only where the desktop can remember the choice.
+void wirePortalPointer(PortalPointerInjector& pointer)
+{
+    const QString setting = UserDefaults::standard().value(QStringLiteral("PortalPointer")).toString();
+    PortalFrameSource::PointerMode mode = PortalFrameSource::PointerMode::Remembered;
+    if (setting == QLatin1String("off"))
+        mode = PortalFrameSource::PointerMode::Off;
+    else if (setting == QLatin1String("always"))
+        mode = PortalFrameSource::PointerMode::Always;
+    PortalFrameSource::setPointerTarget({[&pointer](QSize size, PortalPointerInjector::Sender sender) {
+                                             pointer.attach(size, std::move(sender));
+                                         },
+                                         [&pointer] { pointer.detach(); }},
+                                        mode);
+    if (mode == PortalFrameSource::PointerMode::Off)
+        qCInfo(lcApp) << "pointer: the receiver's pointer is not forwarded (PortalPointer=off)";
+}
+
 void wirePortalCapture(AppDelegate& controller, QGuiApplication& app)
 {
     static const QString kTokenKey = QStringLiteral("PortalRestoreToken");
@@ -170,12 +190,12 @@ int main(int argc, char** argv)
     env.applications = &applications;
     env.permissionBroker = &permissionBroker;
     env.powerAssertion = &powerAssertion;
-    // XTest reaches only X clients in a Wayland session, so the receiver's pointer would move
-    // nothing visible there: forwarding stays off, said once.
+    // XTest reaches only X clients in a Wayland session: there the receiver's pointer goes
+    // through the portal's RemoteDesktop interface, on the session that casts the screen.
+    PortalPointerInjector portalPointer;
     if (PortalFrameSource::isWaylandSession()) {
-        env.pointer = nullptr;
-        qCInfo(lcApp) << "pointer: the receiver's pointer is not forwarded in a Wayland session "
-                         "(needs the RemoteDesktop portal, not supported yet)";
+        env.pointer = &portalPointer;
+        wirePortalPointer(portalPointer);
     } else {
         env.pointer = &pointer;
     }
@@ -220,6 +240,8 @@ int main(int argc, char** argv)
         }
     });
     const int rc = app.exec();
+    // The portal pointer is a local of this function: no capture may reach it from here on.
+    PortalFrameSource::setPointerTarget({}, PortalFrameSource::PointerMode::Off);
     // Give the user's audio devices back before the process goes, and end the audio capture
     // thread while the application still exists.
     AVSessionUtility::sharedInstance()->setAudioOn(false);

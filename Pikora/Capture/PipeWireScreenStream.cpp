@@ -1,9 +1,11 @@
 #include "Pikora/Capture/PipeWireScreenStream.h"
 
 #include "Pikora/Capture/CaptureLogging.h"
+#include "Pikora/Capture/StreamCursor.h"
 #include "Pikora/Capture/StreamFrameAssembler.h"
 
 #include <atomic>
+#include <cstddef>
 #include <linux/dma-buf.h>
 #include <mutex>
 #include <pipewire/pipewire.h>
@@ -14,6 +16,30 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+
+// StreamCursor reads the cursor metadata by these offsets and format numbers.
+static_assert(sizeof(spa_meta_cursor) == StreamCursor::kCursorRecordSize);
+static_assert(offsetof(spa_meta_cursor, position) == 8 && offsetof(spa_meta_cursor, hotspot) == 16 &&
+              offsetof(spa_meta_cursor, bitmap_offset) == 24);
+static_assert(sizeof(spa_meta_bitmap) == StreamCursor::kBitmapRecordSize);
+static_assert(offsetof(spa_meta_bitmap, size) == 4 && offsetof(spa_meta_bitmap, stride) == 12 &&
+              offsetof(spa_meta_bitmap, offset) == 16);
+static_assert(SPA_VIDEO_FORMAT_RGBx == StreamCursor::kFormatRGBx &&
+              SPA_VIDEO_FORMAT_BGRx == StreamCursor::kFormatBGRx &&
+              SPA_VIDEO_FORMAT_xRGB == StreamCursor::kFormatxRGB &&
+              SPA_VIDEO_FORMAT_xBGR == StreamCursor::kFormatxBGR &&
+              SPA_VIDEO_FORMAT_RGBA == StreamCursor::kFormatRGBA &&
+              SPA_VIDEO_FORMAT_BGRA == StreamCursor::kFormatBGRA &&
+              SPA_VIDEO_FORMAT_ARGB == StreamCursor::kFormatARGB &&
+              SPA_VIDEO_FORMAT_ABGR == StreamCursor::kFormatABGR);
+
+namespace {
+// Room for the cursor record with a bitmap of side x side pixels.
+constexpr int cursorMetaSize(int side)
+{
+    return int(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap)) + side * side * 4;
+}
+} // namespace
 
 namespace {
 
@@ -94,6 +120,7 @@ struct PipeWireScreenStream::Impl : std::enable_shared_from_this<PipeWireScreenS
     spa_hook streamListener{};
     Callbacks callbacks;
     StreamFrameAssembler assembler;
+    StreamCursor cursor; // stream thread only
     std::optional<StreamFrameLayout::Format> format;
     QSize size;
     int bufferCount = 0;
@@ -161,7 +188,7 @@ struct PipeWireScreenStream::Impl : std::enable_shared_from_this<PipeWireScreenS
 
         std::uint8_t storage[1024];
         spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-        const spa_pod* params[3];
+        const spa_pod* params[4];
         params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
             SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr) |
@@ -172,7 +199,12 @@ struct PipeWireScreenStream::Impl : std::enable_shared_from_this<PipeWireScreenS
         params[2] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
             SPA_POD_Id(SPA_META_VideoCrop), SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_region))));
-        pw_stream_update_params(stream, params, 3);
+        // The pointer, where the portal sends it beside the picture.
+        params[3] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+            &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Cursor),
+            SPA_PARAM_META_size,
+            SPA_POD_CHOICE_RANGE_Int(cursorMetaSize(64), cursorMetaSize(1), cursorMetaSize(256))));
+        pw_stream_update_params(stream, params, 4);
     }
 
     void onAddBuffer(pw_buffer* buffer)
@@ -253,6 +285,17 @@ struct PipeWireScreenStream::Impl : std::enable_shared_from_this<PipeWireScreenS
                                     int(crop->region.size.width), int(crop->region.size.height));
         }
 
+        if (spa_meta* meta = spa_buffer_find_meta(sb, SPA_META_Cursor); meta && meta->data) {
+            if (cursor.update(static_cast<const std::uint8_t*>(meta->data), meta->size) ==
+                StreamCursor::Update::Refused) {
+                static std::atomic<int> logged{0};
+                if (logged.fetch_add(1) < 5)
+                    qCWarning(lcCapture) << "pipewire: cursor metadata refused";
+            }
+        }
+        // A cursor to draw needs a picture of our own: the stream's buffer is never written.
+        const bool drawCursor = cursor.visible();
+
         StreamFrameAssembler::Outcome outcome;
         if (info->dmaBuf) {
             dmaBufSync(info->fd, DMA_BUF_SYNC_START);
@@ -262,7 +305,7 @@ struct PipeWireScreenStream::Impl : std::enable_shared_from_this<PipeWireScreenS
         } else {
             // Memory we mapped ourselves stays valid for a lent surface even after the
             // stream is gone; a pointer the library mapped does not.
-            const bool lendable = info->mapping != nullptr;
+            const bool lendable = info->mapping != nullptr && !drawCursor;
             std::weak_ptr<Impl> weak = weak_from_this();
             outcome = assembler.take(buffer, lendable, info->mapping, [weak, newest] {
                 if (auto self = weak.lock())
@@ -277,6 +320,9 @@ struct PipeWireScreenStream::Impl : std::enable_shared_from_this<PipeWireScreenS
                 qCWarning(lcCapture).noquote() << QStringLiteral("pipewire: buffer refused: %1")
                                                       .arg(StreamFrameLayout::name(outcome.result));
         }
+        if (outcome.surface && drawCursor && !outcome.lent)
+            cursor.drawInto(outcome.surface->mutableData(), outcome.surface->width(),
+                            outcome.surface->height(), outcome.surface->bytesPerRow());
         if (outcome.surface && callbacks.frame)
             callbacks.frame(std::move(outcome.surface));
     }

@@ -20,6 +20,12 @@ PortalFrameSource::NoticeHandler g_noticeHandler;
 std::function<QSize()> g_sizeHint;
 PortalFrameSource::Timeouts g_timeouts;
 QSize g_lastStreamSize;
+PortalFrameSource::PointerTarget g_pointerTarget;
+PortalFrameSource::PointerMode g_pointerMode = PortalFrameSource::PointerMode::Off;
+
+// Pointer events queued to the portal's thread and not yet sent; more are dropped (the
+// receiver sends a steady stream of moves, and a late move is worth nothing).
+constexpr int kMaxPointerEventsQueued = 64;
 
 constexpr std::chrono::milliseconds kThreadStopTimeout{3000};
 
@@ -84,6 +90,8 @@ struct PortalFrameSource::Shared : std::enable_shared_from_this<PortalFrameSourc
 
     // Portal thread only.
     ScreenCastPortal* portal = nullptr;
+    QObject* context = nullptr;   // the portal thread's context object
+    bool pointerAttached = false; // guarded by `mutex`
 
     bool current(std::uint64_t gen)
     {
@@ -160,6 +168,11 @@ struct PortalFrameSource::Shared : std::enable_shared_from_this<PortalFrameSourc
         options.callTimeout = timeouts.call;
         options.requestTimeout = timeouts.request;
         options.interactiveTimeout = timeouts.interactive;
+        {
+            std::lock_guard lock(g_configMutex);
+            options.pointer = g_pointerMode != PointerMode::Off && g_pointerTarget.attach;
+            options.pointerWithoutMemory = g_pointerMode == PointerMode::Always;
+        }
         qCInfo(lcCapture).noquote() << (token.isEmpty()
                                             ? QStringLiteral("portal: asking to share the screen")
                                             : QStringLiteral(
@@ -266,9 +279,76 @@ struct PortalFrameSource::Shared : std::enable_shared_from_this<PortalFrameSourc
             return;
         }
         std::lock_guard lock(mutex);
-        if (running && gen == generation)
-            this->stream = std::move(stream);
-        // Otherwise stopped meanwhile: the stream goes here.
+        if (!running || gen != generation)
+            return; // stopped meanwhile: the stream goes here
+        this->stream = std::move(stream);
+        if (result.pointer)
+            attachPointer(gen, portal, result.size.isValid() ? result.size : lastStreamSize());
+    }
+
+    static QSize lastStreamSize()
+    {
+        std::lock_guard lock(g_configMutex);
+        return g_lastStreamSize;
+    }
+
+    // Under `mutex`. The sender queues each event to the portal's thread, where it goes to the
+    // portal of this generation only.
+    void attachPointer(std::uint64_t gen, ScreenCastPortal* from, QSize size)
+    {
+        PointerTarget target;
+        {
+            std::lock_guard lock(g_configMutex);
+            target = g_pointerTarget;
+        }
+        if (!target.attach || !context)
+            return;
+        if (size.isEmpty()) {
+            qCInfo(lcCapture) << "portal: pointer forwarding disabled: the stream's size is unknown";
+            return;
+        }
+        auto queued = std::make_shared<std::atomic<int>>(0);
+        std::weak_ptr<Shared> weak = weak_from_this();
+        QObject* ctx = context;
+        target.attach(size, [weak, gen, from, ctx, queued](const PortalPointerInjector::Event& event) {
+            if (queued->fetch_add(1) >= kMaxPointerEventsQueued) {
+                queued->fetch_sub(1);
+                return false;
+            }
+            return QMetaObject::invokeMethod(
+                ctx,
+                [weak, gen, from, queued, event] {
+                    queued->fetch_sub(1);
+                    auto s = weak.lock();
+                    if (!s || !s->current(gen) || s->portal != from)
+                        return;
+                    if (event.kind == PortalPointerInjector::Event::Kind::MotionAbsolute)
+                        s->portal->notifyPointerMotionAbsolute(event.x, event.y);
+                    else
+                        s->portal->notifyPointerButton(event.button, event.pressed);
+                },
+                Qt::QueuedConnection);
+        });
+        pointerAttached = true;
+        qCInfo(lcCapture).noquote()
+            << QStringLiteral("portal: the receiver's pointer drives this desktop's pointer (stream %1x%2)")
+                   .arg(size.width())
+                   .arg(size.height());
+    }
+
+    // Under `mutex`. After this no sender call runs.
+    void detachPointer()
+    {
+        if (!pointerAttached)
+            return;
+        pointerAttached = false;
+        PointerTarget target;
+        {
+            std::lock_guard lock(g_configMutex);
+            target = g_pointerTarget;
+        }
+        if (target.detach)
+            target.detach();
     }
 
     // Called on the stream's thread or the portal thread.
@@ -284,8 +364,10 @@ struct PortalFrameSource::Shared : std::enable_shared_from_this<PortalFrameSourc
     {
         {
             std::lock_guard lock(mutex);
-            if (gen == generation)
+            if (gen == generation) {
                 running = false;
+                detachPointer();
+            }
         }
         std::shared_ptr<CaptureSurface> dropped = deactivate();
         streaming = false;
@@ -303,6 +385,10 @@ void PortalFrameSource::ensureThread()
     m_thread->setObjectName(QStringLiteral("Screen Cast Portal"));
     m_context = new QObject;
     m_context->moveToThread(m_thread.get());
+    {
+        std::lock_guard lock(d->mutex);
+        d->context = m_context;
+    }
     QObject::connect(m_thread.get(), &QThread::finished, m_context, &QObject::deleteLater);
     m_thread->start();
 }
@@ -348,6 +434,13 @@ void PortalFrameSource::setSizeHint(std::function<QSize()> hint)
 {
     std::lock_guard lock(g_configMutex);
     g_sizeHint = std::move(hint);
+}
+
+void PortalFrameSource::setPointerTarget(PointerTarget target, PointerMode mode)
+{
+    std::lock_guard lock(g_configMutex);
+    g_pointerTarget = std::move(target);
+    g_pointerMode = mode;
 }
 
 void PortalFrameSource::setTimeouts(Timeouts timeouts)
@@ -439,6 +532,7 @@ void PortalFrameSource::stop()
         wasRunning = d->running;
         ++d->generation;
         d->running = false;
+        d->detachPointer();
         stream = std::move(d->stream);
     }
     std::shared_ptr<CaptureSurface> dropped = d->deactivate();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Pikora/Capture/DesktopFrameSource.h"
+#include "Pikora/Platform/PortalPointerInjector.h"
 
 #include <QSize>
 #include <QString>
@@ -42,6 +43,22 @@ public:
         std::function<void(const QString&)> save;
     };
 
+    // Where the receiver's pointer goes while a session with a pointer runs: attach() when it
+    // starts (with the stream's size and a sender that queues to the portal's thread, dropping
+    // events beyond a small bound), detach() when it ends. Called on internal threads.
+    struct PointerTarget
+    {
+        std::function<void(QSize streamSize, PortalPointerInjector::Sender sender)> attach;
+        std::function<void()> detach;
+    };
+
+    enum class PointerMode
+    {
+        Off,        // a plain screen cast; the pointer is not forwarded
+        Remembered, // the pointer where the portal can remember the choice (no dialog each time)
+        Always,     // the pointer wherever offered, even if the portal then asks at every projection
+    };
+
     struct Timeouts
     {
         std::chrono::milliseconds call{5000};
@@ -57,6 +74,7 @@ public:
     static void setNoticeHandler(NoticeHandler handler);
     static void setSizeHint(std::function<QSize()> hint);
     static void setTimeouts(Timeouts timeouts);
+    static void setPointerTarget(PointerTarget target, PointerMode mode);
     // True when this process runs in a Wayland session.
     static bool isWaylandSession();
 

@@ -10,6 +10,7 @@
 #include <QDBusUnixFileDescriptor>
 #include <QRandomGenerator>
 #include <QTimer>
+#include <cmath>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@ namespace {
 const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kScreenCast = QStringLiteral("org.freedesktop.portal.ScreenCast");
+const QString kRemoteDesktop = QStringLiteral("org.freedesktop.portal.RemoteDesktop");
 const QString kRequest = QStringLiteral("org.freedesktop.portal.Request");
 const QString kSession = QStringLiteral("org.freedesktop.portal.Session");
 
@@ -26,6 +28,7 @@ constexpr uint kCursorHidden = 1;
 constexpr uint kCursorEmbedded = 2;
 constexpr uint kCursorMetadata = 4;
 constexpr uint kPersistUntilRevoked = 2;
+constexpr uint kDevicePointer = 2;
 constexpr int kMaxStreams = 16;
 
 std::optional<uint> uintOf(const QVariant& v)
@@ -101,6 +104,9 @@ void ScreenCastPortal::begin(const Options& options, Finished finished)
     m_options = options;
     m_finished = std::move(finished);
     m_result = Result{};
+    m_remote = false;
+    m_remoteVersion = 0;
+    m_tokenSent = false;
     if (!m_bus.isConnected()) {
         finish(Outcome::PortalMissing, QStringLiteral("no D-Bus session bus"));
         return;
@@ -143,19 +149,70 @@ void ScreenCastPortal::queryProperties()
                    QStringLiteral("the screen-sharing portal cannot share a monitor"));
             return;
         }
-        // The pointer drawn into the frames where offered; metadata is not drawn by us yet.
-        m_cursorMode = (cursors & kCursorEmbedded) ? kCursorEmbedded : kCursorHidden;
-        if (!(cursors & kCursorEmbedded))
+        // The pointer drawn into the frames where offered, else sent beside them (we draw it).
+        m_cursorMode = (cursors & kCursorEmbedded)   ? kCursorEmbedded
+                       : (cursors & kCursorMetadata) ? kCursorMetadata
+                                                     : kCursorHidden;
+        if (m_cursorMode == kCursorHidden)
             qCInfo(lcCapture).noquote()
                 << QStringLiteral("portal: pointer not drawn into frames (cursor modes %1)").arg(cursors);
-        (void)kCursorMetadata;
         m_result.portalVersion = m_version;
+        if (m_options.pointer)
+            queryRemoteDesktop();
+        else
+            createSession();
+    });
+}
+
+void ScreenCastPortal::queryRemoteDesktop()
+{
+    m_step = Step::RemoteProperties;
+    QDBusMessage msg = QDBusMessage::createMethodCall(
+        kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("GetAll"));
+    msg << kRemoteDesktop;
+    auto* watcher =
+        new QDBusPendingCallWatcher(m_bus.asyncCall(msg, int(m_options.callTimeout.count())), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
+        w->deleteLater();
+        if (m_step != Step::RemoteProperties)
+            return;
+        QDBusPendingReply<QVariantMap> reply = *w;
+        if (reply.isError()) {
+            const QDBusError error = reply.error();
+            if (error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout) {
+                finish(Outcome::TimedOut, QStringLiteral("the screen-sharing portal did not answer in time"));
+                return;
+            }
+            pointerOff(QStringLiteral("the desktop portal offers no remote desktop (%1)").arg(error.name()));
+        } else {
+            const QVariantMap props = reply.value();
+            m_remoteVersion = int(uintOf(props.value(QStringLiteral("version"))).value_or(0));
+            const uint devices = uintOf(props.value(QStringLiteral("AvailableDeviceTypes"))).value_or(0);
+            if (m_remoteVersion == 0)
+                pointerOff(QStringLiteral("the desktop portal offers no remote desktop"));
+            else if (!(devices & kDevicePointer))
+                pointerOff(QStringLiteral("the desktop's remote desktop offers no pointer (device types %1)")
+                               .arg(devices));
+            else if (m_remoteVersion < 2 && !m_options.pointerWithoutMemory)
+                pointerOff(QStringLiteral("the desktop's remote desktop (version %1) cannot remember the "
+                                          "choice, and asking at every projection is not allowed")
+                               .arg(m_remoteVersion));
+            else
+                m_remote = true;
+        }
         createSession();
     });
 }
 
-void ScreenCastPortal::request(const QString& method, const QList<QVariant>& args, QVariantMap options,
-                               std::chrono::milliseconds responseTimeout)
+void ScreenCastPortal::pointerOff(const QString& why)
+{
+    m_remote = false;
+    m_result.pointerNote = why;
+    qCInfo(lcCapture).noquote() << QStringLiteral("portal: pointer forwarding disabled: %1").arg(why);
+}
+
+void ScreenCastPortal::request(const QString& interface, const QString& method, const QList<QVariant>& args,
+                               QVariantMap options, std::chrono::milliseconds responseTimeout)
 {
     stopWaiting();
     const QString token = newToken();
@@ -168,7 +225,7 @@ void ScreenCastPortal::request(const QString& method, const QList<QVariant>& arg
                   SLOT(onResponse(uint, QVariantMap)));
     m_timer->start(m_options.callTimeout + responseTimeout);
 
-    QDBusMessage msg = QDBusMessage::createMethodCall(kService, kPath, kScreenCast, method);
+    QDBusMessage msg = QDBusMessage::createMethodCall(kService, kPath, interface, method);
     QList<QVariant> all = args;
     all << options;
     msg.setArguments(all);
@@ -212,7 +269,26 @@ void ScreenCastPortal::createSession()
     m_step = Step::CreateSession;
     QVariantMap options;
     options.insert(QStringLiteral("session_handle_token"), newToken());
-    request(QStringLiteral("CreateSession"), {}, options, m_options.requestTimeout);
+    request(m_remote ? kRemoteDesktop : kScreenCast, QStringLiteral("CreateSession"), {}, options,
+            m_options.requestTimeout);
+}
+
+void ScreenCastPortal::selectDevices()
+{
+    m_step = Step::SelectDevices;
+    QVariantMap options;
+    options.insert(QStringLiteral("types"), QVariant::fromValue<uint>(kDevicePointer));
+    // A remote-desktop session remembers the choice from version 2 of the interface; the
+    // screen cast it shares is then restored with it.
+    if (m_remoteVersion >= 2) {
+        options.insert(QStringLiteral("persist_mode"), QVariant::fromValue<uint>(kPersistUntilRevoked));
+        if (!m_options.restoreToken.isEmpty()) {
+            options.insert(QStringLiteral("restore_token"), m_options.restoreToken);
+            m_tokenSent = true;
+        }
+    }
+    request(kRemoteDesktop, QStringLiteral("SelectDevices"),
+            {QVariant::fromValue(QDBusObjectPath(m_sessionHandle))}, options, m_options.requestTimeout);
 }
 
 void ScreenCastPortal::selectSources()
@@ -222,22 +298,24 @@ void ScreenCastPortal::selectSources()
     options.insert(QStringLiteral("types"), QVariant::fromValue<uint>(kSourceMonitor));
     options.insert(QStringLiteral("multiple"), false);
     options.insert(QStringLiteral("cursor_mode"), QVariant::fromValue<uint>(m_cursorMode));
-    // Remembering the choice needs version 4 of the interface.
-    if (m_version >= 4) {
+    // Remembering the choice needs version 4 of the interface; a remote-desktop session
+    // remembers it through SelectDevices instead (the portal refuses persistence here).
+    if (m_version >= 4 && !m_remote) {
         options.insert(QStringLiteral("persist_mode"), QVariant::fromValue<uint>(kPersistUntilRevoked));
         if (!m_options.restoreToken.isEmpty()) {
             options.insert(QStringLiteral("restore_token"), m_options.restoreToken);
             m_tokenSent = true;
         }
     }
-    request(QStringLiteral("SelectSources"), {QVariant::fromValue(QDBusObjectPath(m_sessionHandle))}, options,
-            m_options.requestTimeout);
+    request(kScreenCast, QStringLiteral("SelectSources"),
+            {QVariant::fromValue(QDBusObjectPath(m_sessionHandle))}, options, m_options.requestTimeout);
 }
 
 void ScreenCastPortal::startSession()
 {
     m_step = Step::Start;
-    request(QStringLiteral("Start"), {QVariant::fromValue(QDBusObjectPath(m_sessionHandle)), QString()}, {},
+    request(m_remote ? kRemoteDesktop : kScreenCast, QStringLiteral("Start"),
+            {QVariant::fromValue(QDBusObjectPath(m_sessionHandle)), QString()}, {},
             m_options.interactiveTimeout);
 }
 
@@ -303,9 +381,15 @@ void ScreenCastPortal::onResponse(uint response, const QVariantMap& results)
         m_bus.connect(kService, m_sessionHandle, kSession, QStringLiteral("Closed"), this,
                       SLOT(onSessionClosed(QVariantMap)));
         m_sessionClosedConnected = true;
-        selectSources();
+        if (m_remote)
+            selectDevices();
+        else
+            selectSources();
         return;
     }
+    case Step::SelectDevices:
+        selectSources();
+        return;
     case Step::SelectSources:
         startSession();
         return;
@@ -317,6 +401,12 @@ void ScreenCastPortal::onResponse(uint response, const QVariantMap& results)
             return;
         }
         m_result.usedRestoreToken = m_tokenSent;
+        if (m_remote) {
+            const uint devices = uintOf(results.value(QStringLiteral("devices"))).value_or(0);
+            m_result.pointer = (devices & kDevicePointer) != 0;
+            if (!m_result.pointer)
+                pointerOff(QStringLiteral("the pointer was not granted (devices %1)").arg(devices));
+        }
         openRemote();
         return;
     }
@@ -387,6 +477,69 @@ void ScreenCastPortal::onSessionClosed(const QVariantMap&)
     }
 }
 
+bool ScreenCastPortal::notifyPointerMotionAbsolute(double x, double y)
+{
+    if (!std::isfinite(x) || !std::isfinite(y))
+        return false;
+    return queuePointer({true, x, y, 0, false});
+}
+
+bool ScreenCastPortal::notifyPointerButton(int button, bool pressed)
+{
+    return queuePointer({false, 0, 0, button, pressed});
+}
+
+bool ScreenCastPortal::queuePointer(const PointerCall& call)
+{
+    if (m_step != Step::Running || !m_result.pointer || m_sessionHandle.isEmpty())
+        return false;
+    if (call.motion && !m_pointerQueue.isEmpty() && m_pointerQueue.last().motion) {
+        m_pointerQueue.last() = call; // only where the pointer ends up counts
+    } else {
+        if (m_pointerQueue.size() >= kMaxPointerQueue)
+            return false;
+        m_pointerQueue.append(call);
+    }
+    sendNextPointer();
+    return true;
+}
+
+void ScreenCastPortal::sendNextPointer()
+{
+    if (m_pointerInFlight || m_pointerQueue.isEmpty())
+        return;
+    if (m_step != Step::Running || m_sessionHandle.isEmpty()) {
+        m_pointerQueue.clear();
+        return;
+    }
+    const PointerCall call = m_pointerQueue.takeFirst();
+    QDBusMessage msg;
+    if (call.motion) {
+        msg = QDBusMessage::createMethodCall(kService, kPath, kRemoteDesktop,
+                                             QStringLiteral("NotifyPointerMotionAbsolute"));
+        msg.setArguments({QVariant::fromValue(QDBusObjectPath(m_sessionHandle)), QVariantMap(),
+                          QVariant::fromValue<uint>(m_result.nodeId), call.x, call.y});
+    } else {
+        msg = QDBusMessage::createMethodCall(kService, kPath, kRemoteDesktop,
+                                             QStringLiteral("NotifyPointerButton"));
+        msg.setArguments({QVariant::fromValue(QDBusObjectPath(m_sessionHandle)), QVariantMap(), call.button,
+                          QVariant::fromValue<uint>(call.pressed ? 1 : 0)});
+    }
+    m_pointerInFlight = true;
+    auto* watcher =
+        new QDBusPendingCallWatcher(m_bus.asyncCall(msg, int(m_options.callTimeout.count())), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
+        w->deleteLater();
+        m_pointerInFlight = false;
+        if (w->isError() && !m_pointerErrorLogged) {
+            m_pointerErrorLogged = true;
+            qCWarning(lcCapture).noquote()
+                << QStringLiteral("portal: the pointer event was refused: %1").arg(w->error().message());
+        }
+        sendNextPointer();
+    });
+}
+
 void ScreenCastPortal::finish(Outcome outcome, const QString& reason)
 {
     stopWaiting();
@@ -413,6 +566,7 @@ void ScreenCastPortal::finish(Outcome outcome, const QString& reason)
 void ScreenCastPortal::close()
 {
     stopWaiting();
+    m_pointerQueue.clear();
     if (m_sessionClosedConnected) {
         m_bus.disconnect(kService, m_sessionHandle, kSession, QStringLiteral("Closed"), this,
                          SLOT(onSessionClosed(QVariantMap)));

@@ -9,7 +9,8 @@
 # filled with COLOUR (#rrggbb), PipeWire, WirePlumber, a screen-cast portal backend and
 # xdg-desktop-portal. BACKEND is "wlr" (default: xdg-desktop-portal-wlr, its output chooser set
 # to the headless output, so no one has to pick) or the path of
-# pikora-screencast-portal-emulator (then the only backend; its log is WORK/portal-backend.log).
+# pikora-screencast-portal-emulator (then the only backend, for ScreenCast and RemoteDesktop;
+# its log is WORK/portal-backend.log).
 # Everything keeps its state under WORK (runtime dir, config, data); logs go to WORK/*.log.
 # Records pids in the caller's `pids` array. Returns 1, with the reason on stderr, when a part
 # did not come up in time.
@@ -87,7 +88,7 @@ EOF
   else
     mkdir -p "$work/portals"
     printf '[portal]\nDBusName=org.freedesktop.impl.portal.desktop.pikora\nInterfaces=%s\nUseIn=sway\n' \
-      'org.freedesktop.impl.portal.ScreenCast;' >"$work/portals/pikora.portal"
+      'org.freedesktop.impl.portal.ScreenCast;org.freedesktop.impl.portal.RemoteDesktop;' >"$work/portals/pikora.portal"
     export XDG_DESKTOP_PORTAL_DIR="$work/portals"
     "$backend" >"$work/portal-backend.log" 2>&1 &
     pids+=($!)

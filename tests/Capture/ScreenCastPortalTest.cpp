@@ -1,12 +1,14 @@
 // The conversation with the desktop portal, against a portal played on a private session bus
 // (dbus-run-session): no portal at all, a user who cancels, a portal that never answers, a
 // saved permission that is refused (asked again, said why), and a good start whose answer is
-// read by type.
+// read by type; the remote-desktop session that shares the screen cast and drives the
+// pointer, and the plain screen cast where the portal offers no usable remote desktop.
 #include "Pikora/Capture/ScreenCastPortal.h"
 
 #include "Pikora/Capture/PortalFrameSource.h"
 #include "Support/DispatchQueue.h"
 
+#include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
@@ -17,6 +19,7 @@
 #include <QMutex>
 #include <QThread>
 #include <QTimer>
+#include <cmath>
 #include <gtest/gtest.h>
 #include <optional>
 #include <unistd.h>
@@ -139,19 +142,13 @@ public slots:
         return fd;
     }
 
-private:
     void record(const QString& line)
     {
         QMutexLocker lock(&m_mutex);
         m_log << line;
     }
-    QString requestPath(const QVariantMap& options) const
-    {
-        QString sender = message().service().mid(1);
-        sender.replace('.', '_');
-        return QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2")
-            .arg(sender, options.value("handle_token").toString());
-    }
+    void setTokenSent(bool sent) { m_tokenSent = sent; }
+    bool tokenSent() const { return m_tokenSent; }
     void respond(const QString& path, std::optional<uint> response, const QVariantMap& results)
     {
         if (!response)
@@ -163,10 +160,96 @@ private:
         QTimer::singleShot(20, this, [this, signal] { m_bus.send(signal); });
     }
 
+private:
+    QString requestPath(const QVariantMap& options) const
+    {
+        QString sender = message().service().mid(1);
+        sender.replace('.', '_');
+        return QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2")
+            .arg(sender, options.value("handle_token").toString());
+    }
+
     QDBusConnection m_bus;
     mutable QMutex m_mutex;
     QStringList m_log;
     bool m_tokenSent = false;
+};
+
+// org.freedesktop.portal.RemoteDesktop beside the screen cast, on the same object: records
+// the conversation and the pointer events in the screen cast's log.
+class FakeRemoteDesktop : public QDBusAbstractAdaptor
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.RemoteDesktop")
+    Q_PROPERTY(uint version READ version)
+    Q_PROPERTY(uint AvailableDeviceTypes READ deviceTypes)
+
+public:
+    FakeRemoteDesktop(FakeScreenCastPortal* portal, uint version, uint deviceTypes)
+        : QDBusAbstractAdaptor(portal), m_portal(portal), m_version(version), m_deviceTypes(deviceTypes)
+    {
+    }
+    uint version() const { return m_version; }
+    uint deviceTypes() const { return m_deviceTypes; }
+    uint grantedDevices = 2;
+
+public slots:
+    QDBusObjectPath CreateSession(const QVariantMap& options)
+    {
+        m_portal->record("rd-create");
+        const QString path = requestPath(options);
+        const QString session = QStringLiteral("/org/freedesktop/portal/desktop/session/x/%1")
+                                    .arg(options.value("session_handle_token").toString());
+        m_portal->respond(path, 0, {{QStringLiteral("session_handle"), session}});
+        return QDBusObjectPath(path);
+    }
+    QDBusObjectPath SelectDevices(const QDBusObjectPath&, const QVariantMap& options)
+    {
+        m_portal->setTokenSent(options.contains("restore_token"));
+        m_portal->record(QStringLiteral("rd-select types=%1 persist=%2 token=%3")
+                             .arg(options.value("types").toUInt())
+                             .arg(options.value("persist_mode").toUInt())
+                             .arg(options.value("restore_token").toString()));
+        const QString path = requestPath(options);
+        m_portal->respond(path, 0, {});
+        return QDBusObjectPath(path);
+    }
+    QDBusObjectPath Start(const QDBusObjectPath&, const QString&, const QVariantMap& options)
+    {
+        m_portal->record("rd-start");
+        const QString path = requestPath(options);
+        QVariantMap results;
+        Stream stream{42, {{QStringLiteral("size"), QVariant::fromValue(Pair{1600, 900})}}};
+        results.insert(QStringLiteral("streams"), QVariant::fromValue(QList<Stream>{stream}));
+        results.insert(QStringLiteral("devices"), QVariant::fromValue<uint>(grantedDevices));
+        if (m_version >= 2)
+            results.insert(QStringLiteral("restore_token"), QStringLiteral("rd-token"));
+        m_portal->respond(path, 0, results);
+        return QDBusObjectPath(path);
+    }
+    void NotifyPointerMotionAbsolute(const QDBusObjectPath&, const QVariantMap&, uint stream, double x,
+                                     double y)
+    {
+        m_portal->record(QStringLiteral("motion stream=%1 %2,%3").arg(stream).arg(x).arg(y));
+    }
+    void NotifyPointerButton(const QDBusObjectPath&, const QVariantMap&, int button, uint state)
+    {
+        m_portal->record(QStringLiteral("button %1 %2").arg(button).arg(state));
+    }
+
+private:
+    QString requestPath(const QVariantMap& options) const
+    {
+        // An adaptor gets no call context: the client is this process's session-bus connection.
+        QString sender = QDBusConnection::sessionBus().baseService().mid(1);
+        sender.replace('.', '_');
+        return QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2")
+            .arg(sender, options.value("handle_token").toString());
+    }
+
+    FakeScreenCastPortal* m_portal;
+    uint m_version;
+    uint m_deviceTypes;
 };
 
 namespace {
@@ -175,17 +258,24 @@ namespace {
 class PortalHost
 {
 public:
-    PortalHost() : m_name(QStringLiteral("fake-portal-%1").arg(++s_count))
+    // remoteVersion 0: no RemoteDesktop interface at all.
+    explicit PortalHost(uint remoteVersion = 0, uint deviceTypes = 7)
+        : m_name(QStringLiteral("fake-portal-%1").arg(++s_count))
     {
         m_bus = std::make_unique<QDBusConnection>(
             QDBusConnection::connectToBus(QDBusConnection::SessionBus, m_name));
         portal = new FakeScreenCastPortal(*m_bus);
-        m_thread.start();
-        portal->moveToThread(&m_thread);
+        if (remoteVersion > 0)
+            remote = new FakeRemoteDesktop(portal, remoteVersion, deviceTypes);
+        // Registered before the move: exporting adaptors gives the object a child, which must
+        // be created on the object's thread (it moves along with it).
         registered =
             m_bus->registerObject("/org/freedesktop/portal/desktop", portal,
-                                  QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties) &&
-            m_bus->registerService("org.freedesktop.portal.Desktop");
+                                  QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties |
+                                      QDBusConnection::ExportAdaptors);
+        m_thread.start();
+        portal->moveToThread(&m_thread);
+        registered = registered && m_bus->registerService("org.freedesktop.portal.Desktop");
     }
     ~PortalHost()
     {
@@ -197,6 +287,7 @@ public:
         delete portal;
     }
     FakeScreenCastPortal* portal = nullptr;
+    FakeRemoteDesktop* remote = nullptr; // owned by `portal`
     bool registered = false;
 
 private:
@@ -338,6 +429,107 @@ TEST_F(ScreenCastPortalBusTest, RefusedSavedPermissionAsksAgainAndSaysWhy)
     const QStringList log = host.portal->log();
     EXPECT_EQ(log.filter("token=old-token").size(), 1);
     EXPECT_EQ(log.filter("select persist=2 token= ").size(), 1) << log.join(", ").toStdString();
+}
+
+// Waits (on this thread's event loop) until the fake's log holds `line`.
+bool waitForLine(FakeScreenCastPortal* portal, const QString& line)
+{
+    for (int i = 0; i < 250; ++i) {
+        if (portal->log().contains(line))
+            return true;
+        QEventLoop loop;
+        QTimer::singleShot(20, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return false;
+}
+
+TEST_F(ScreenCastPortalBusTest, RemoteDesktopSessionSharesTheCastAndDrivesThePointer)
+{
+    PortalHost host(2);
+    ASSERT_TRUE(host.registered);
+    auto options = quick();
+    options.pointer = true;
+    options.restoreToken = QStringLiteral("saved-token");
+    ScreenCastPortal portal(QDBusConnection::sessionBus());
+    std::optional<ScreenCastPortal::Result> result;
+    portal.begin(options, [&](const ScreenCastPortal::Result& r) { result = r; });
+    for (int i = 0; i < 250 && !result; ++i) {
+        QEventLoop loop;
+        QTimer::singleShot(20, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result->outcome, ScreenCastPortal::Outcome::Started) << result->reason.toStdString();
+    if (result->pipeWireFd >= 0)
+        ::close(result->pipeWireFd);
+    EXPECT_TRUE(result->pointer);
+    EXPECT_TRUE(result->pointerNote.isEmpty()) << result->pointerNote.toStdString();
+    EXPECT_EQ(result->restoreToken, "rd-token");
+    EXPECT_TRUE(result->usedRestoreToken);
+    // The remote-desktop session remembers the choice; the screen cast on it must not ask to.
+    EXPECT_EQ(host.portal->log(), (QStringList{"rd-create", "rd-select types=2 persist=2 token=saved-token",
+                                               "select persist=0 token= cursor=2", "rd-start", "open"}));
+
+    // One call in flight at a time, so the portal cannot reorder them; the moves queued behind
+    // the first collapse into the last.
+    EXPECT_TRUE(portal.notifyPointerMotionAbsolute(10.5, 20));
+    EXPECT_TRUE(portal.notifyPointerMotionAbsolute(11, 21));
+    EXPECT_TRUE(portal.notifyPointerMotionAbsolute(12, 22));
+    EXPECT_TRUE(portal.notifyPointerButton(ScreenCastPortal::kButtonLeft, true));
+    EXPECT_TRUE(portal.notifyPointerButton(ScreenCastPortal::kButtonLeft, false));
+    EXPECT_FALSE(portal.notifyPointerMotionAbsolute(std::nan(""), 1));
+    EXPECT_TRUE(waitForLine(host.portal, "button 272 0")) << host.portal->log().join(", ").toStdString();
+    const QStringList events = host.portal->log().mid(5);
+    EXPECT_EQ(events, (QStringList{"motion stream=42 10.5,20", "motion stream=42 12,22", "button 272 1",
+                                   "button 272 0"}));
+
+    portal.close();
+    EXPECT_FALSE(portal.notifyPointerButton(ScreenCastPortal::kButtonLeft, true)) << "no session any more";
+}
+
+TEST_F(ScreenCastPortalBusTest, WithoutAUsableRemoteDesktopThePlainCastRunsAndSaysWhy)
+{
+    struct Case
+    {
+        const char* what;
+        uint remoteVersion;
+        uint deviceTypes;
+        bool withoutMemory;
+        bool remote; // a remote-desktop session is expected
+    };
+    const Case cases[] = {
+        {"no RemoteDesktop interface", 0, 0, false, false},
+        {"keyboard only", 2, 1, false, false},
+        {"version 1 cannot remember, dialogs not allowed", 1, 7, false, false},
+        {"version 1 with a dialog at every projection allowed", 1, 7, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PortalHost host(c.remoteVersion, c.deviceTypes);
+        ASSERT_TRUE(host.registered);
+        auto options = quick();
+        options.pointer = true;
+        options.pointerWithoutMemory = c.withoutMemory;
+        options.restoreToken = QStringLiteral("saved-token");
+        const auto result = run(options);
+        ASSERT_EQ(result.outcome, ScreenCastPortal::Outcome::Started) << result.reason.toStdString();
+        if (result.pipeWireFd >= 0)
+            ::close(result.pipeWireFd);
+        EXPECT_EQ(result.pointer, c.remote);
+        EXPECT_EQ(result.pointerNote.isEmpty(), c.remote) << result.pointerNote.toStdString();
+        const QStringList log = host.portal->log();
+        ASSERT_FALSE(log.isEmpty());
+        EXPECT_EQ(log.first(), c.remote ? "rd-create" : "create");
+        if (c.remote) {
+            // Version 1 cannot persist: nothing remembered, no token sent anywhere.
+            EXPECT_EQ(log.filter("persist=0 token=").size(), 2) << log.join(", ").toStdString();
+            EXPECT_TRUE(result.restoreToken.isEmpty());
+        } else {
+            EXPECT_EQ(log.filter("select persist=2 token=saved-token").size(), 1)
+                << log.join(", ").toStdString();
+        }
+    }
 }
 
 #include "ScreenCastPortalTest.moc"

@@ -20,11 +20,21 @@
 #                  must stop the projection cleanly, say why in the popover and tell the
 #                  accessory. Fails if that backend ever starts a stream (then this test should
 #                  check pictures instead).
+#   --pointer      the settings allow the pointer even where the desktop cannot remember the
+#                  choice (PortalPointer=always; Debian 12's portal has RemoteDesktop version 1):
+#                  the screen cast runs on a remote-desktop session, the receiver emulator's
+#                  pointer events must reach the backend as absolute motion and buttons on the
+#                  session's own stream while projecting, and none after the stop; the second
+#                  projection asks again (that portal cannot persist remote-desktop sessions)
+#                  and its pointer works too.
+#   --cursor-metadata  the backend offers the pointer only as metadata beside the picture (a
+#                  green 16x16 square at 100,100): Pikora must ask for it and draw it in, so the
+#                  receiver's picture shows it there.
 #
 # sway refuses to run as root: as root, everything runs as the user "pikora-wayland" (created
 # on first use). The test fails (never skips) when the session cannot be set up.
 #
-# Usage: wayland_road.sh BUILD_DIR [--stale-token|--portal-wlr]
+# Usage: wayland_road.sh BUILD_DIR [--stale-token|--portal-wlr|--pointer|--cursor-metadata]
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$here/../../scripts/lib/waits.sh"
@@ -89,6 +99,7 @@ ffmpeg -loglevel error -f lavfi -i "color=c=0xc02020:s=640x720[a];color=c=0x2060
   -frames:v 1 -y "$work/screen.png" || fail "cannot draw the screen picture"
 backend="$build/tools/screencast-portal-emulator/pikora-screencast-portal-emulator"
 [ "$mode" = "--portal-wlr" ] && backend=wlr
+[ "$mode" = "--cursor-metadata" ] && export PIKORA_PORTAL_CURSOR=metadata
 start_wayland_session "$work" 1280x720 "#000000" "$backend" 2>"$work/session.err" || fail "$(cat "$work/session.err")"
 swaymsg output HEADLESS-1 bg "$work/screen.png" stretch >/dev/null 2>&1 || fail "sway did not take the background"
 
@@ -114,6 +125,8 @@ exec {ain}>"$work/accessory.in"
 settings="$work/settings.ini"
 if [ "$mode" = "--stale-token" ]; then
   printf '[General]\nPortalRestoreToken=11111111-2222-3333-4444-555555555555\n' >"$settings"
+elif [ "$mode" = "--pointer" ]; then
+  printf '[General]\nPortalPointer=always\n' >"$settings"
 fi
 
 # No --capture: a Wayland session must lead to the portal. The status item uses Qt's Wayland
@@ -193,7 +206,77 @@ if [ "$mode" = "--portal-wlr" ]; then
 fi
 
 backend_log="$work/portal-backend.log"
+
+if [ "$mode" = "--pointer" ]; then
+  pointer_round() { # what: the stream starts with the pointer in its middle (640,360)
+    wait_count "$work/pikora.log" "portal: the receiver's pointer drives" "$2" 20 ||
+      fail "$1: the pointer was not attached to the session"
+    local before
+    before=$(count "$backend_log" "^pointer ")
+    echo 'pointer {"event":"move","dx":100,"dy":50}' >&"$rin"
+    wait_count "$backend_log" "^pointer motion 740,410 on stream .*the session's stream" "$2" 10 ||
+      fail "$1: the relative move did not reach the desktop as absolute motion on the session's stream"
+    echo 'pointer {"event":"touchDown","x":320,"y":180,"baseWidth":1280,"baseHeight":720}' >&"$rin"
+    echo 'pointer {"event":"touchUp","x":320,"y":180,"baseWidth":1280,"baseHeight":720}' >&"$rin"
+    wait_count "$backend_log" "^pointer button 0x110 released" "$2" 10 || fail "$1: the touch did not click"
+    grep "^pointer " "$backend_log" | tail -n +$((before + 1)) | sed 's/ (event [0-9]*)//' >"$work/round.txt"
+    printf '%s\n' "pointer motion 740,410" "pointer motion 320,180" "pointer button 0x110 pressed" \
+      "pointer button 0x110 released" >"$work/want.txt"
+    sed -i 's/ on stream .*//' "$work/round.txt"
+    diff "$work/want.txt" "$work/round.txt" >"$work/round.diff" ||
+      fail "$1: unexpected pointer events at the desktop: $(cat "$work/round.diff")"
+  }
+  check_picture "projection with the pointer"
+  grep -q "remote desktop started: pointer granted" "$backend_log" || fail "no remote-desktop session was started"
+  pointer_round "first projection" 1
+
+  echo press >&"$ain"
+  wait_for "$work/pikora.log" "capture summary" 10 || fail "the press did not stop the projection"
+  wait_for "$backend_log" "session closed" 10 || fail "the portal session was not closed after the stop"
+  events=$(count "$backend_log" "^pointer ")
+  sent=$(query_json "$rin" "$work/receiver.log" stats | python3 -c 'import json,sys; print(json.load(sys.stdin)["pointerEventsSent"])')
+  echo 'pointer {"event":"move","dx":40,"dy":40}' >&"$rin"
+  for _ in $(seq 50); do
+    now=$(query_json "$rin" "$work/receiver.log" stats | python3 -c 'import json,sys; print(json.load(sys.stdin)["pointerEventsSent"])')
+    [ "$now" -gt "$sent" ] && break
+    sleep 0.1
+  done
+  [ "$now" -gt "$sent" ] || echo "note: the receiver emulator had no link to send the move on after the stop"
+  sleep 1 # nothing to wait for: the move must not arrive
+  [ "$(count "$backend_log" "^pointer ")" = "$events" ] || fail "a pointer event reached the desktop after the stop"
+
+  echo press >&"$ain"
+  wait_count "$work/pikora.log" "portal: screen cast started" 2 20 || fail "the second screen cast did not start"
+  # The receiver sends pointer events only for a stream it shows.
+  check_picture "second projection with the pointer"
+  pointer_round "second projection" 2
+  [ "$(count "$backend_log" "chooser shown")" = 2 ] ||
+    fail "a remote-desktop session of this portal cannot be remembered: each projection asks"
+  echo "wayland road (pointer): receiver pointer reached the desktop as absolute motion and buttons on the cast's stream, only while projecting"
+  exit 0
+fi
+
 check_picture "first projection"
+if [ "$mode" = "--cursor-metadata" ]; then
+  grep -q "cursor mode 4" "$backend_log" || fail "Pikora did not ask for the pointer as metadata"
+  python3 - "$work/snap.rgb" "$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height \
+    -of csv=p=0:s=x "$work/snap.png")" <<'PY' || fail "the pointer from the metadata is not in the picture"
+import sys
+data = open(sys.argv[1], "rb").read()
+w, h = map(int, sys.argv[2].split("x"))
+def at(x, y):  # screen pixel (1280x720) in the decoded picture
+    x, y = int(x * w / 1280), int(y * h / 720)
+    i = (y * w + x) * 3
+    return tuple(data[i:i + 3])
+near = lambda c, want: all(abs(a - b) <= 40 for a, b in zip(c, want))
+green, red = (0x20, 0xd0, 0x20), (0xc0, 0x20, 0x20)
+if not near(at(108, 108), green) or not near(at(140, 140), red):
+    sys.exit(f"at the pointer {at(108, 108)}, beside it {at(140, 140)}")
+print("cursor metadata: the pointer is drawn where the stream put it")
+PY
+  echo "wayland road (cursor metadata): pointer drawn into the picture from the stream's metadata"
+  exit 0
+fi
 [ "$(count "$backend_log" "chooser shown")" = 1 ] || fail "the first projection should show the chooser once"
 [ "$(count "$backend_log" "restored")" = 0 ] || fail "the first projection cannot restore anything"
 token=$(sed -n 's/^PortalRestoreToken=//p' "$settings")

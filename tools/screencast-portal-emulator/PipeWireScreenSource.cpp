@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <pipewire/pipewire.h>
+#include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 
@@ -18,6 +19,7 @@ struct PipeWireScreenSource::Impl
     std::mutex pictureMutex;
     QByteArray picture;
     bool streaming = false;
+    bool cursorMetadata = false;
 
     void onState(pw_stream_state state)
     {
@@ -33,7 +35,7 @@ struct PipeWireScreenSource::Impl
         const int stride = size.width() * 4;
         std::uint8_t storage[1024];
         spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-        const spa_pod* params[2];
+        const spa_pod* params[3];
         params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
             SPA_POD_CHOICE_RANGE_Int(4, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
@@ -42,7 +44,44 @@ struct PipeWireScreenSource::Impl
         params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
             SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
-        pw_stream_update_params(stream, params, 2);
+        int count = 2;
+        if (cursorMetadata)
+            params[count++] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+                &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+                SPA_POD_Id(SPA_META_Cursor), SPA_PARAM_META_size, SPA_POD_Int(kCursorMetaSize)));
+        pw_stream_update_params(stream, params, count);
+    }
+
+    static constexpr int kSide = PipeWireScreenSource::kCursorSide;
+    static constexpr int kCursorMetaSize =
+        int(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap)) + kSide * kSide * 4;
+
+    void fillCursor(spa_buffer* sb)
+    {
+        spa_meta* meta = spa_buffer_find_meta(sb, SPA_META_Cursor);
+        if (!meta || !meta->data || meta->size < std::uint32_t(kCursorMetaSize))
+            return;
+        auto* cursor = static_cast<spa_meta_cursor*>(meta->data);
+        cursor->id = 1;
+        cursor->flags = 0;
+        cursor->position.x = PipeWireScreenSource::kCursorX;
+        cursor->position.y = PipeWireScreenSource::kCursorY;
+        cursor->hotspot.x = 0;
+        cursor->hotspot.y = 0;
+        cursor->bitmap_offset = sizeof(spa_meta_cursor);
+        auto* bitmap = SPA_PTROFF(cursor, cursor->bitmap_offset, spa_meta_bitmap);
+        bitmap->format = SPA_VIDEO_FORMAT_BGRA;
+        bitmap->size.width = kSide;
+        bitmap->size.height = kSide;
+        bitmap->stride = kSide * 4;
+        bitmap->offset = sizeof(spa_meta_bitmap);
+        auto* pixels = SPA_PTROFF(bitmap, bitmap->offset, std::uint8_t);
+        for (int i = 0; i < kSide * kSide; ++i) {
+            pixels[i * 4 + 0] = 0x20; // B
+            pixels[i * 4 + 1] = 0xd0; // G
+            pixels[i * 4 + 2] = 0x20; // R
+            pixels[i * 4 + 3] = 0xff; // A
+        }
     }
 
     // The stream drives the graph: the timer asks for a cycle, the cycle fills a buffer.
@@ -70,6 +109,8 @@ struct PipeWireScreenSource::Impl
         } else {
             data.chunk->size = 0;
         }
+        if (cursorMetadata)
+            fillCursor(buffer->buffer);
         pw_stream_queue_buffer(stream, buffer);
     }
 };
@@ -101,10 +142,11 @@ PipeWireScreenSource::~PipeWireScreenSource()
     stop();
 }
 
-bool PipeWireScreenSource::start(QSize size)
+bool PipeWireScreenSource::start(QSize size, bool cursorMetadata)
 {
     m_size = size;
     d->size = size;
+    d->cursorMetadata = cursorMetadata;
     d->loop = pw_thread_loop_new("screen-source", nullptr);
     d->context = pw_context_new(pw_thread_loop_get_loop(d->loop), nullptr, 0);
     if (pw_thread_loop_start(d->loop) < 0)

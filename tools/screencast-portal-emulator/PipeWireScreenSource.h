@@ -18,7 +18,10 @@ public:
 
     // Connects to the session's PipeWire and creates the node; the node id is known once
     // nodeId() is non-zero. False when PipeWire is not reachable.
-    bool start(QSize size);
+    // With `cursorMetadata` each buffer carries the pointer beside the picture (a 16x16 green
+    // square at kCursorPosition, hotspot at its top left) instead of none.
+    bool start(QSize size, bool cursorMetadata = false);
+    static constexpr int kCursorX = 100, kCursorY = 100, kCursorSide = 16;
     void stop();
     std::uint32_t nodeId() const;
     QSize size() const { return m_size; }

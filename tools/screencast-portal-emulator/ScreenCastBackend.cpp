@@ -101,6 +101,7 @@ struct ScreenCastBackend::Session
     std::unique_ptr<SessionObject> object;
     std::unique_ptr<PipeWireScreenSource> source;
     uint persistMode = 0;
+    uint cursorMode = 0;
     bool restored = false;
 };
 
@@ -119,14 +120,22 @@ void ScreenCastBackend::registerTypes()
 uint ScreenCastBackend::CreateSession(const QDBusObjectPath&, const QDBusObjectPath& sessionHandle,
                                       const QString&, const QVariantMap&, QVariantMap& results)
 {
+    const uint response = openSession(sessionHandle.path());
+    if (response == 0)
+        results.insert(QStringLiteral("session_id"), sessionHandle.path());
+    return response;
+}
+
+uint ScreenCastBackend::openSession(const QString& path)
+{
+    if (m_sessions.count(path))
+        return 2;
     auto session = std::make_unique<Session>();
     session->object = std::make_unique<SessionObject>();
-    const QString path = sessionHandle.path();
     session->object->onClose = [this, path] { closeSession(path); };
     QDBusConnection::sessionBus().registerObject(
         path, session->object.get(), QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals);
     m_sessions[path] = std::move(session);
-    results.insert(QStringLiteral("session_id"), path);
     emit event(QStringLiteral("session created %1").arg(path));
     return 0;
 }
@@ -139,6 +148,8 @@ uint ScreenCastBackend::SelectSources(const QDBusObjectPath&, const QDBusObjectP
         return 2;
     Session& session = *it->second;
     session.persistMode = options.value(QStringLiteral("persist_mode")).toUInt();
+    session.cursorMode = options.value(QStringLiteral("cursor_mode")).toUInt();
+    emit event(QStringLiteral("select sources: cursor mode %1").arg(session.cursorMode));
     const QVariant restore = options.value(QStringLiteral("restore_data"));
     if (restore.canConvert<QDBusArgument>()) {
         RestoreData data;
@@ -163,7 +174,20 @@ uint ScreenCastBackend::SelectSources(const QDBusObjectPath&, const QDBusObjectP
 uint ScreenCastBackend::Start(const QDBusObjectPath&, const QDBusObjectPath& sessionHandle, const QString&,
                               const QString&, const QVariantMap&, QVariantMap& results)
 {
-    auto it = m_sessions.find(sessionHandle.path());
+    return startSession(sessionHandle.path(), results);
+}
+
+uint ScreenCastBackend::nodeOf(const QString& path) const
+{
+    auto it = m_sessions.find(path);
+    if (it == m_sessions.end() || !it->second->source)
+        return 0;
+    return it->second->source->nodeId();
+}
+
+uint ScreenCastBackend::startSession(const QString& path, QVariantMap& results)
+{
+    auto it = m_sessions.find(path);
     if (it == m_sessions.end())
         return 2;
     Session& session = *it->second;
@@ -174,7 +198,7 @@ uint ScreenCastBackend::Start(const QDBusObjectPath&, const QDBusObjectPath& ses
         return 2;
     }
     session.source = std::make_unique<PipeWireScreenSource>();
-    if (!session.source->start(size)) {
+    if (!session.source->start(size, session.cursorMode == 4)) {
         emit event(QStringLiteral("start: no PipeWire"));
         return 2;
     }

@@ -33,11 +33,20 @@ public:
     static void registerTypes();
 
     uint availableSourceTypes() const { return 1; } // monitors
-    uint availableCursorModes() const { return 3; } // hidden, embedded
+    // Hidden and embedded; with cursor metadata on, hidden and metadata only.
+    uint availableCursorModes() const { return m_cursorMetadata ? 5 : 3; }
+    void setCursorMetadata(bool on) { m_cursorMetadata = on; }
     uint version() const { return 4; }
 
     // Refreshes the picture the running streams send.
     void refresh();
+
+    // For the remote-desktop backend, whose sessions are screen-cast sessions too.
+    uint openSession(const QString& path);
+    uint startSession(const QString& path, QVariantMap& results);
+    // The session's stream node; 0 when the session has no running stream.
+    uint nodeOf(const QString& path) const;
+    void report(const QString& line) { emit event(line); }
 
 public slots:
     uint CreateSession(const QDBusObjectPath& handle, const QDBusObjectPath& sessionHandle,
@@ -58,4 +67,5 @@ private:
     std::map<QString, std::unique_ptr<Session>> m_sessions;
     int m_chooserShown = 0;
     int m_restored = 0;
+    bool m_cursorMetadata = false;
 };

@@ -1,7 +1,9 @@
 // pikora-screencast-portal-emulator: a screen-cast portal backend for tests in a headless
-// Wayland session (see ScreenCastBackend). It grabs the screen with grim and registers as
+// Wayland session (see ScreenCastBackend), with the pointer of a remote-desktop session
+// (see RemoteDesktopBackend). It grabs the screen with grim and registers as
 // org.freedesktop.impl.portal.desktop.pikora on the session bus; run xdg-desktop-portal with
 // XDG_DESKTOP_PORTAL_DIR pointing at a directory holding the matching .portal file.
+#include "RemoteDesktopBackend.h"
 #include "ScreenCastBackend.h"
 
 #include <QCoreApplication>
@@ -58,12 +60,16 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     ScreenCastBackend::registerTypes();
     ScreenCastBackend backend(&grabWithGrim);
+    new RemoteDesktopBackend(&backend); // an adaptor, owned by the backend
+    // The pointer as metadata beside the picture instead of drawn in.
+    backend.setCursorMetadata(qEnvironmentVariable("PIKORA_PORTAL_CURSOR") == QLatin1String("metadata"));
     QTextStream out(stdout);
     QObject::connect(&backend, &ScreenCastBackend::event, &app,
                      [&out](const QString& line) { out << line << Qt::endl; });
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &backend,
-                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties) ||
+                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties |
+                                QDBusConnection::ExportAdaptors) ||
         !bus.registerService(QStringLiteral("org.freedesktop.impl.portal.desktop.pikora"))) {
         std::fprintf(stderr, "cannot register on the session bus: %s\n",
                      qPrintable(bus.lastError().message()));
