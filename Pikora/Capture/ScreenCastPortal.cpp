@@ -455,6 +455,9 @@ bool ScreenCastPortal::parseStartResults(const QVariantMap& results, quint32& no
                 size = QSize(w, h);
         }
     }
+    // Ends the read even when streams past the limit are left unread: a reader begun and
+    // never ended is never freed, and holds the message.
+    streams.endArray();
     if (!found)
         return fail("no stream with a node");
     return true;

@@ -123,12 +123,13 @@ TEST(DiscoveryFlood, RepliesAreReadOffTheMainThreadAndOnlyAnswersToOurQueriesCou
     });
     ASSERT_TRUE(scanner.startScan({{QHostAddress("127.0.0.7"), rx.port()}}, std::chrono::milliseconds(1000)));
 
-    // The main thread runs no event loop here: the datagrams are read all the same.
+    // The main thread runs no event loop here: the datagrams are read all the same. (How many
+    // of the flood the kernel keeps depends on the machine; a sanitizer build reads slowly.)
     QElapsedTimer clock;
     clock.start();
-    while (scanner.counters().received < 1000 && clock.elapsed() < 20000)
+    while (scanner.counters().received < 200 && clock.elapsed() < 20000)
         QThread::msleep(5);
-    EXPECT_GE(scanner.counters().received, 1000u) << "the scan socket is not read off the main thread";
+    EXPECT_GE(scanner.counters().received, 200u) << "the scan socket is not read off the main thread";
     while (!rx.finished() && clock.elapsed() < 20000)
         QThread::msleep(5);
     spin(300);
