@@ -57,10 +57,26 @@ struct Hearline::ExportState
     quint32 wavBytes = 0;
 };
 
-Hearline::Hearline() : m_audioSettings(fixedFormat()), m_export(std::make_shared<ExportState>()) {}
+struct Hearline::CaptureGate
+{
+    std::mutex mutex;
+    Hearline* owner = nullptr; // null once closed
+};
+
+Hearline::Hearline()
+    : m_audioSettings(fixedFormat()), m_export(std::make_shared<ExportState>()),
+      m_gate(std::make_shared<CaptureGate>())
+{
+    m_gate->owner = this;
+}
 
 Hearline::~Hearline()
 {
+    {
+        // Waits for a period being delivered right now; none is delivered after this.
+        std::lock_guard lock(m_gate->mutex);
+        m_gate->owner = nullptr;
+    }
     stop();
     if (!m_captureAudioQueue)
         return;
@@ -117,8 +133,11 @@ std::optional<HearlineError> Hearline::setCaptureDevice(const std::optional<QStr
 
     m_captureAudioQueue = std::make_unique<QThread>();
     m_captureAudioQueue->setObjectName(QStringLiteral("mCaptureAudioQueue"));
-    m_output = new HearlineCaptureWorker(choice, m_audioSettings,
-                                         [this](const QByteArray& bytes) { captureOutput(bytes); });
+    m_output = new HearlineCaptureWorker(choice, m_audioSettings, [gate = m_gate](const QByteArray& bytes) {
+        std::lock_guard lock(gate->mutex);
+        if (gate->owner)
+            gate->owner->captureOutput(bytes);
+    });
     m_output->moveToThread(m_captureAudioQueue.get());
     m_captureAudioQueue->start();
     if (!choice.isFormatSupported(m_audioSettings))

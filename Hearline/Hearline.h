@@ -70,6 +70,7 @@ public:
     static bool waitForInputDevice(const QString& prefix, std::chrono::milliseconds timeout);
 
     struct ExportState;
+    struct CaptureGate;
 
 private:
     // On the capture thread: one captured period.
@@ -89,4 +90,8 @@ private:
     std::unique_ptr<QThread> m_captureAudioQueue;
     HearlineCaptureWorker* m_output = nullptr; // lives on m_captureAudioQueue
     std::shared_ptr<ExportState> m_export;
+    // The capture thread reaches this object only through the gate, which the destructor
+    // closes first: a capture thread that outlives it (left behind when it does not end in
+    // time) finds the gate closed instead of a freed object.
+    std::shared_ptr<CaptureGate> m_gate;
 };
