@@ -131,7 +131,9 @@ TEST_F(H264EncoderGuards, AnIdleThenBusyDesktopStaysWithinTheCapInEveryTenSecond
         for (int i = 0; i < 400; ++i)
             drive.frame(useNoise ? noise(frames, std::uint32_t(i)) : frames.frame(std::uint64_t(i + 1)));
 
-        EXPECT_EQ(idleUnits, 240u);
+        // The unchanged desktop is refined for a second, then only a key frame now and then.
+        EXPECT_GE(idleUnits, 20u);
+        EXPECT_LE(idleUnits, 20u + 12u / 2 + 1);
         const qint64 largest = largestTenSeconds(drive.units);
         EXPECT_LE(largest, cap);
         // The compressor's own count (on microsecond presentation times) is never the smaller.
@@ -203,6 +205,65 @@ TEST_F(H264EncoderGuards, TheCapHoldsWhateverTheEncoderEmits)
     EXPECT_GE(drive.units.size(), 12u);
     ASSERT_FALSE(drive.units.empty());
     EXPECT_TRUE(isKeyFrame(drive.units.front().data));
+}
+
+TEST_F(H264EncoderGuards, AnUnchangedDesktopIsRefinedThenRestsButForAKeyFrameNowAndThen)
+{
+    FakeH264Encoder::Log log;
+    KPh264ImageCompressor::setEncoderFactory([&](const std::string& name) -> std::unique_ptr<H264Encoder> {
+        return std::make_unique<FakeH264Encoder>(QString::fromStdString(name), true, log);
+    });
+    KPh264ImageCompressor::setEncoderCandidates({"fake"});
+    TestFrames frames(QSize(64, 64), 3);
+    auto c = make(QSizeF(64, 64), 0);
+    ASSERT_TRUE(c->setup());
+    Driver drive(*c);
+    constexpr double kRefine = double(KPh264ImageCompressor::kStillRefineTimeUs) / 1e6;
+    constexpr double kKeyInterval = double(KPh264ImageCompressor::kStillKeyFrameIntervalUs) / 1e6;
+
+    // One picture, then 10 s of the same surface.
+    const std::shared_ptr<PixelBuffer> still = frames.frame(0);
+    const double start = 1000.0;
+    for (int i = 0; i < 201; ++i)
+        drive.frame(std::make_shared<PixelBuffer>(*still));
+    // Encoded for the refining second (about 20 pictures), then a key frame every interval.
+    const int restingKeys = int((10.0 - kRefine) / kKeyInterval);
+    EXPECT_GE(log.encodes.load(), 21 + restingKeys - 1);
+    EXPECT_LE(log.encodes.load(), 21 + restingKeys + 1);
+    EXPECT_EQ(c->statistics().framesSkippedUnchanged, 201u - std::uint64_t(log.encodes.load()));
+    double lastKey = start;
+    for (const Delivered& u : drive.units) {
+        if (isKeyFrame(u.data))
+            lastKey = std::max(lastKey, u.time);
+        if (u.time > start + kRefine + 1e-6) {
+            EXPECT_TRUE(isKeyFrame(u.data)) << "at " << u.time - start << " s";
+            EXPECT_LE(u.time - lastKey, kKeyInterval + 0.051);
+        }
+    }
+    ASSERT_FALSE(drive.units.empty());
+    // Without a gap longer than the interval up to the end either: a receiver that lost a
+    // picture gets a key frame within it.
+    EXPECT_LE(start + 201 * 0.05 - lastKey, kKeyInterval + 0.051);
+
+    // The first change goes out at once as a plain picture (it refers to what was sent), and
+    // the changed picture is refined again.
+    const int encodesBefore = log.encodes.load();
+    const std::size_t unitsBefore = drive.units.size();
+    const std::shared_ptr<PixelBuffer> changed = frames.frame(1);
+    for (int i = 0; i < 20; ++i)
+        drive.frame(std::make_shared<PixelBuffer>(*changed));
+    EXPECT_EQ(log.encodes.load() - encodesBefore, 20);
+    ASSERT_EQ(drive.units.size() - unitsBefore, 20u);
+    EXPECT_FALSE(isKeyFrame(drive.units[unitsBefore].data));
+
+    // Resting again, and woken by the next change.
+    const int encodesThen = log.encodes.load();
+    for (int i = 0; i < 40; ++i)
+        drive.frame(std::make_shared<PixelBuffer>(*changed));
+    const int resting = log.encodes.load() - encodesThen;
+    EXPECT_LT(resting, 40);
+    drive.frame(frames.frame(2));
+    EXPECT_EQ(log.encodes.load() - encodesThen, resting + 1);
 }
 
 TEST_F(H264EncoderGuards, AUnitLargerThanTheWholeBudgetDoesNotStopTheStream)
