@@ -80,6 +80,10 @@ struct KPh264ImageCompressor::Impl
     // (presentation times, microseconds).
     std::int64_t changedPts = 0;
     std::int64_t lastKeyPts = std::numeric_limits<std::int64_t>::min() / 2;
+    // When the link last fell behind (presentation time), and whether the encoder runs with
+    // the short rate buffer.
+    std::optional<std::int64_t> linkBehindPts;
+    bool slowLink = false;
 
     // The 10 s budget (0: no bit rate, no budget).
     qint64 capBytes = 0;
@@ -124,6 +128,8 @@ struct KPh264ImageCompressor::Impl
         lastSurface = nullptr;
         changedPts = 0;
         lastKeyPts = std::numeric_limits<std::int64_t>::min() / 2;
+        linkBehindPts.reset();
+        slowLink = false;
     }
 };
 
@@ -305,6 +311,12 @@ void KPh264ImageCompressor::cleanup()
     setCompletionBlock(nullptr);
 }
 
+bool KPh264ImageCompressor::slowLinkMode() const
+{
+    std::lock_guard lock(m_encodeMutex);
+    return d->slowLink;
+}
+
 QString KPh264ImageCompressor::encoderName() const
 {
     std::lock_guard lock(m_encodeMutex);
@@ -384,6 +396,22 @@ void KPh264ImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
     std::int64_t pts = std::int64_t((now - m_firstFrameTime) * 1'000'000.0);
     if (pts <= d->lastPts)
         pts = d->lastPts + 1;
+
+    // A link that fell behind gets small pictures until it has kept up for a while.
+    if (m_linkBehind.exchange(false))
+        d->linkBehindPts = pts;
+    const bool slow = d->linkBehindPts && pts - *d->linkBehindPts < kSlowLinkHoldUs;
+    if (slow != d->slowLink &&
+        d->encoder->setRateBufferSeconds(slow ? kSlowLinkRateBufferSeconds
+                                              : LibavH264Encoder::kRateBufferSeconds)) {
+        d->slowLink = slow;
+        qCInfo(lcCompress).noquote() << (slow ? QStringLiteral("h264: the link is behind; small pictures")
+                                              : QStringLiteral("h264: the link keeps up; usual pictures"));
+        if (slow) {
+            std::lock_guard stats(d->statsMutex);
+            ++d->stats.slowLinkSwitches;
+        }
+    }
 
     // The same pixels as the picture the encoder holds: once refined for a while, the encoder
     // rests, but for a key frame now and then (a receiver that lost a picture needs one).

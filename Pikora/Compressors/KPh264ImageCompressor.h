@@ -47,6 +47,11 @@ public:
     static constexpr std::int64_t kStillRefineTimeUs = 1'000'000;
     // How often a resting encoder sends a key frame of the unchanged picture.
     static constexpr std::int64_t kStillKeyFrameIntervalUs = 2'000'000;
+    // While the link is slower than the stream, the encoder's rate buffer (the most one
+    // picture may take) is this long, so that a key frame does not hold the link for long;
+    // it goes back to its usual length once the link has kept up for kSlowLinkHoldUs.
+    static constexpr double kSlowLinkRateBufferSeconds = 0.1;
+    static constexpr std::int64_t kSlowLinkHoldUs = 5'000'000;
 
     KPh264ImageCompressor();
     ~KPh264ImageCompressor() override;
@@ -79,6 +84,11 @@ public:
     void setCapSize(qint64 bytes);
     void setWriteFileCompletionBlock(WriteFileCompletionBlock block);
 
+    // The link could not take the last picture in time (any thread): pictures stay small
+    // for a while (see kSlowLinkRateBufferSeconds).
+    void noteLinkBehind() { m_linkBehind = true; }
+    bool slowLinkMode() const;
+
     // The encoder that runs after setup() ("libx264", "h264_vaapi", ...), empty before.
     QString encoderName() const;
 
@@ -107,6 +117,7 @@ public:
         std::uint64_t encoderFailures = 0;
         std::uint64_t framesSkippedUnchanged = 0; // not encoded: unchanged and already refined
         std::uint64_t stillKeyFrames = 0;         // key frames asked for while resting
+        std::uint64_t slowLinkSwitches = 0;       // rate buffer shortened for a slow link
         std::int64_t largestWindowBytes = 0;      // most bytes delivered in any 10 s
     };
     Statistics statistics() const;
@@ -129,6 +140,7 @@ private:
     std::atomic<int> m_fps{24};
     std::atomic<qint64> m_bitrate{0};
     std::atomic<qint64> m_keyframeInterval{0};
+    std::atomic<bool> m_linkBehind{false};
     // Guards the encoder state (d) and the frame bookkeeping; taken after m_lock.
     mutable std::mutex m_encodeMutex;
     Clock m_clock;

@@ -4,6 +4,7 @@
 #include "Pikora/Capture/ScreenResolutionUtility.h"
 #include "Pikora/Compressors/H264AccessUnit.h"
 #include "Pikora/Compressors/KPh264ImageCompressor.h"
+#include "Pikora/Compressors/LibavH264Encoder.h"
 #include "Pikora/Compressors/LibavLog.h"
 #include "Pikora/Compressors/RateWindow.h"
 #include "TestFrames.h"
@@ -378,6 +379,91 @@ TEST_F(H264EncoderGuards, TheHardwareProbeRunsOncePerProcess)
         EXPECT_EQ(c->encoderName(), QStringLiteral("libx264"));
     }
     EXPECT_EQ(none.opens.load(), 2);
+}
+
+TEST_F(H264EncoderGuards, ASlowLinkGetsSmallPicturesUntilItKeepsUpAgain)
+{
+    FakeH264Encoder::Log log;
+    KPh264ImageCompressor::setEncoderFactory([&](const std::string& name) -> std::unique_ptr<H264Encoder> {
+        return std::make_unique<FakeH264Encoder>(QString::fromStdString(name), true, log);
+    });
+    KPh264ImageCompressor::setEncoderCandidates({"fake"});
+    TestFrames frames(QSize(64, 64), 2);
+    auto c = make(QSizeF(64, 64), 800'000);
+    ASSERT_TRUE(c->setup());
+    Driver drive(*c);
+    for (int i = 0; i < 10; ++i)
+        drive.frame(frames.frame(std::uint64_t(i)));
+    EXPECT_TRUE(log.rateBuffers.empty());
+    EXPECT_FALSE(c->slowLinkMode());
+
+    // Behind: the next picture is encoded with the short buffer, once.
+    c->noteLinkBehind();
+    drive.frame(frames.frame(10));
+    ASSERT_EQ(log.rateBuffers.size(), 1u);
+    EXPECT_EQ(log.rateBuffers[0], KPh264ImageCompressor::kSlowLinkRateBufferSeconds);
+    EXPECT_TRUE(c->slowLinkMode());
+    // Behind again 3 s later: the hold starts over, nothing is set twice.
+    for (int i = 0; i < 60; ++i)
+        drive.frame(frames.frame(std::uint64_t(11 + i)));
+    c->noteLinkBehind();
+    const int holdTicks = int(KPh264ImageCompressor::kSlowLinkHoldUs / 50'000);
+    for (int i = 0; i < holdTicks - 1; ++i)
+        drive.frame(frames.frame(std::uint64_t(71 + i)));
+    EXPECT_EQ(log.rateBuffers.size(), 1u);
+    EXPECT_TRUE(c->slowLinkMode());
+    // Kept up for the whole hold: the usual buffer again.
+    drive.frame(frames.frame(500));
+    drive.frame(frames.frame(501));
+    ASSERT_EQ(log.rateBuffers.size(), 2u);
+    EXPECT_EQ(log.rateBuffers[1], LibavH264Encoder::kRateBufferSeconds);
+    EXPECT_FALSE(c->slowLinkMode());
+    EXPECT_EQ(c->statistics().slowLinkSwitches, 1u);
+}
+
+TEST_F(H264EncoderGuards, OnASlowLinkNoPictureIsLargerThanTheShortRateBuffer)
+{
+    // A link slower than the stream carries each picture whole before the next can follow:
+    // a key frame of a second's worth of bits would hold it for that long.
+    constexpr qint64 kBitrate = 1'000'000;
+    TestFrames frames(QSize(960, 600), 3);
+    auto c = make(QSizeF(960, 600), kBitrate);
+    ASSERT_TRUE(c->setup());
+    Driver drive(*c);
+    const auto run = [&](int from, int count, bool behind) {
+        const std::size_t first = drive.units.size();
+        for (int i = from; i < from + count; ++i) {
+            if (behind)
+                c->noteLinkBehind();
+            drive.frame(frames.frame(std::uint64_t(i)));
+        }
+        qint64 largest = 0;
+        qint64 total = 0;
+        for (std::size_t i = first; i < drive.units.size(); ++i) {
+            largest = std::max<qint64>(largest, drive.units[i].data.size());
+            total += drive.units[i].data.size();
+        }
+        return std::pair{largest, total};
+    };
+    const auto [usualLargest, usualTotal] = run(0, 60, false);
+    const auto [slowLargest, slowTotal] = run(60, 120, true);
+    EXPECT_TRUE(c->slowLinkMode());
+    RecordProperty("largestUsual", std::to_string(usualLargest));
+    RecordProperty("largestSlow", std::to_string(slowLargest));
+    // The buffer is a tenth of a second of the maximum rate (0.9 of the average); the
+    // parameter sets and libx264's own estimate may go a little over.
+    const double shortBuffer = 0.9 * double(kBitrate) * KPh264ImageCompressor::kSlowLinkRateBufferSeconds / 8;
+    EXPECT_LE(double(slowLargest), shortBuffer * 1.3) << "usual largest " << usualLargest;
+    EXPECT_LT(slowLargest, usualLargest);
+    // Not starved: a good part of the rate is still used.
+    EXPECT_GT(double(slowTotal) * 8 / 6.0, 0.4 * double(kBitrate));
+    (void)usualTotal;
+
+    // The stream stays decodable across both switches.
+    run(180, 20, false);
+    H264TestDecoder decoder;
+    for (std::size_t i = 0; i < drive.units.size(); ++i)
+        ASSERT_TRUE(decoder.decode(drive.units[i].data)) << "unit " << i;
 }
 
 TEST_F(H264EncoderGuards, TheAnnouncedSizeIsTheEncodedOne)
