@@ -179,9 +179,6 @@ bool LibavH264Encoder::open(const Config& config)
             // Constrained Baseline. CABAC makes it Main and saves about a tenth of the bits.
             av_opt_set(c->priv_data, "coder", "cabac", 0);
             av_opt_set(c->priv_data, "forced-idr", "1", 0);
-            // One thread: ultrafast needs a few ms per picture, well within a tick, and the
-            // slice threads' hand-offs cost more CPU than they save on a small machine.
-            c->thread_count = 1;
         } else if (d->codecName == "h264_nvenc") {
             av_opt_set(c->priv_data, "preset", "p1", 0);
             av_opt_set(c->priv_data, "tune", "ull", 0);
