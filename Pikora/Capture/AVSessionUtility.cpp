@@ -306,6 +306,9 @@ void AVSessionUtility::tick(std::uint64_t generation)
     if (std::shared_ptr<KPDataTransmitter> tx = transmitter()) {
         const std::optional<KPSocketStatus> status = tx->socketStatus();
         if (status && !status->readyToSendH264) {
+            // The link is slower than the stream: the encoder keeps its pictures small.
+            if (auto* h264 = dynamic_cast<KPh264ImageCompressor*>(m_compressor.get()))
+                h264->noteLinkBehind();
             std::lock_guard stats(m_statsMutex);
             ++m_stats.framesNotReady;
             return;

@@ -55,4 +55,12 @@ public:
     // the encoder has ready to `out`. `forceKeyFrame` asks for an IDR picture. False when the
     // encoder has failed; it is not used again then.
     virtual bool encode(std::int64_t pts, bool forceKeyFrame, std::vector<Packet>& out) = 0;
+    // Changes the rate buffer (the most one picture may take, and the burst the rate control
+    // allows) to `seconds` of the average rate from the next picture on, leaving the rates
+    // alone. False when the encoder cannot change it while running (nothing changes then).
+    virtual bool setRateBufferSeconds(double seconds)
+    {
+        (void)seconds;
+        return false;
+    }
 };

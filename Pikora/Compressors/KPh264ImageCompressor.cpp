@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <limits>
 #include <optional>
 
 namespace {
@@ -75,6 +76,14 @@ struct KPh264ImageCompressor::Impl
     // desktop again.
     const CaptureSurface* lastSurface = nullptr;
     std::uint64_t lastGeneration = 0;
+    // When the picture the encoder holds last changed, and when the last key frame went out
+    // (presentation times, microseconds).
+    std::int64_t changedPts = 0;
+    std::int64_t lastKeyPts = std::numeric_limits<std::int64_t>::min() / 2;
+    // When the link last fell behind (presentation time), and whether the encoder runs with
+    // the short rate buffer.
+    std::optional<std::int64_t> linkBehindPts;
+    bool slowLink = false;
 
     // The 10 s budget (0: no bit rate, no budget).
     qint64 capBytes = 0;
@@ -90,10 +99,10 @@ struct KPh264ImageCompressor::Impl
     mutable std::mutex statsMutex;
     Statistics stats;
 
-    qint64 expectedBytes() const
+    qint64 expectedBytes(bool forcedKey) const
     {
-        const bool keyDue = awaitingKeyFrame ||
-                            (config.keyframeInterval > 0 && framesSinceKey + 1 >= config.keyframeInterval);
+        const bool keyDue =
+            forcedKey || (config.keyframeInterval > 0 && framesSinceKey + 1 >= config.keyframeInterval);
         const qint64 expected =
             keyDue ? lastKeyBytes : *std::max_element(recentDeltaBytes.begin(), recentDeltaBytes.end());
         // Never more than half the budget: a unit once too large must not stop the stream for
@@ -117,6 +126,10 @@ struct KPh264ImageCompressor::Impl
         sets = {};
         lastPts = -1;
         lastSurface = nullptr;
+        changedPts = 0;
+        lastKeyPts = std::numeric_limits<std::int64_t>::min() / 2;
+        linkBehindPts.reset();
+        slowLink = false;
     }
 };
 
@@ -298,6 +311,12 @@ void KPh264ImageCompressor::cleanup()
     setCompletionBlock(nullptr);
 }
 
+bool KPh264ImageCompressor::slowLinkMode() const
+{
+    std::lock_guard lock(m_encodeMutex);
+    return d->slowLink;
+}
+
 QString KPh264ImageCompressor::encoderName() const
 {
     std::lock_guard lock(m_encodeMutex);
@@ -378,9 +397,44 @@ void KPh264ImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
     if (pts <= d->lastPts)
         pts = d->lastPts + 1;
 
+    // A link that fell behind gets small pictures until it has kept up for a while.
+    if (m_linkBehind.exchange(false))
+        d->linkBehindPts = pts;
+    const bool slow = d->linkBehindPts && pts - *d->linkBehindPts < kSlowLinkHoldUs;
+    if (slow != d->slowLink &&
+        d->encoder->setRateBufferSeconds(slow ? kSlowLinkRateBufferSeconds
+                                              : LibavH264Encoder::kRateBufferSeconds)) {
+        d->slowLink = slow;
+        qCInfo(lcCompress).noquote() << (slow ? QStringLiteral("h264: the link is behind; small pictures")
+                                              : QStringLiteral("h264: the link keeps up; usual pictures"));
+        if (slow) {
+            std::lock_guard stats(d->statsMutex);
+            ++d->stats.slowLinkSwitches;
+        }
+    }
+
+    // The same pixels as the picture the encoder holds: once refined for a while, the encoder
+    // rests, but for a key frame now and then (a receiver that lost a picture needs one).
+    const CaptureSurface* surface = image->surface();
+    const bool unchanged =
+        d->lastSurface && surface == d->lastSurface && surface->generation() == d->lastGeneration;
+    if (!unchanged)
+        d->changedPts = pts;
+    bool forceKeyFrame = d->awaitingKeyFrame;
+    bool stillKeyFrame = false;
+    if (unchanged && !forceKeyFrame && pts - d->changedPts >= kStillRefineTimeUs) {
+        if (pts - d->lastKeyPts < kStillKeyFrameIntervalUs) {
+            std::lock_guard stats(d->statsMutex);
+            ++d->stats.framesSkippedUnchanged;
+            return;
+        }
+        forceKeyFrame = stillKeyFrame = true;
+    }
+
     // A picture the 10 s budget has no room for is not encoded at all, so the encoder's
     // references stay intact and the stream goes on with the next picture that fits.
-    if (d->capBytes > 0 && d->window.bytesInWindowEndingAt(pts) + d->expectedBytes() > d->capBytes) {
+    if (d->capBytes > 0 &&
+        d->window.bytesInWindowEndingAt(pts) + d->expectedBytes(forceKeyFrame) > d->capBytes) {
         std::lock_guard stats(d->statsMutex);
         ++d->stats.framesSkippedForRate;
         return;
@@ -394,8 +448,7 @@ void KPh264ImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
         return;
     // An idle desktop hands the same surface over on every tick: its pixels are already in
     // the picture, so only the encoder runs again.
-    const CaptureSurface* surface = image->surface();
-    const bool reuse = surface == d->lastSurface && surface->generation() == d->lastGeneration;
+    const bool reuse = unchanged;
     if (!reuse) {
         std::uint8_t* planes[3] = {picture->planes[0], picture->planes[1], picture->planes[2]};
         const int strides[3] = {picture->strides[0], picture->strides[1], picture->strides[2]};
@@ -420,7 +473,7 @@ void KPh264ImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
     const double wall1 = wallMs();
 
     std::vector<H264Encoder::Packet> packets;
-    if (!d->encoder->encode(pts, d->awaitingKeyFrame, packets)) {
+    if (!d->encoder->encode(pts, forceKeyFrame, packets)) {
         encoderFailed();
         return;
     }
@@ -447,6 +500,8 @@ void KPh264ImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
             continue;
         }
         d->awaitingKeyFrame = false;
+        if (unit.isKeyFrame)
+            d->lastKeyPts = pts;
         d->window.add(pts, size);
         ++units;
         keys += unit.isKeyFrame ? 1 : 0;
@@ -459,6 +514,7 @@ void KPh264ImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
     std::lock_guard statsLock(d->statsMutex);
     d->stats.framesSubmitted += 1;
     d->stats.framesReused += reuse ? 1 : 0;
+    d->stats.stillKeyFrames += stillKeyFrame ? 1 : 0;
     d->stats.accessUnits += units;
     d->stats.keyFrames += keys;
     d->stats.bytes += bytes;

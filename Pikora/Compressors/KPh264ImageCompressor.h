@@ -23,6 +23,12 @@ class H264Encoder;
 // going on from a forced key frame. A hardware encoder that fails while encoding is replaced
 // by libx264 for the next picture.
 //
+// An unchanged desktop (the same surface, or the same generation of it, as the picture the
+// encoder holds) is encoded for kStillRefineTime, long enough for the encoder to refine the
+// still picture, and then no more: from there on only a key frame every kStillKeyFrameInterval
+// goes out, so that a receiver whose link dropped a picture finds its way back. The first
+// change is encoded at once, referring to the last picture sent.
+//
 // Locks: the compressor's lock (set-up, clean-up, teardown) is taken before the encoder lock
 // (the encoder and everything it produces); compressRawImage() takes only the encoder lock,
 // so cleanup() never waits for an encode.
@@ -37,6 +43,15 @@ public:
     // The sizes setup() accepts, after rounding down to even numbers.
     static constexpr int kMinSide = 2;
     static constexpr int kMaxSide = 16384;
+    // How long an unchanged picture is still encoded (refined) before the encoder rests.
+    static constexpr std::int64_t kStillRefineTimeUs = 1'000'000;
+    // How often a resting encoder sends a key frame of the unchanged picture.
+    static constexpr std::int64_t kStillKeyFrameIntervalUs = 2'000'000;
+    // While the link is slower than the stream, the encoder's rate buffer (the most one
+    // picture may take) is this long, so that a key frame does not hold the link for long;
+    // it goes back to its usual length once the link has kept up for kSlowLinkHoldUs.
+    static constexpr double kSlowLinkRateBufferSeconds = 0.1;
+    static constexpr std::int64_t kSlowLinkHoldUs = 5'000'000;
 
     KPh264ImageCompressor();
     ~KPh264ImageCompressor() override;
@@ -69,6 +84,11 @@ public:
     void setCapSize(qint64 bytes);
     void setWriteFileCompletionBlock(WriteFileCompletionBlock block);
 
+    // The link could not take the last picture in time (any thread): pictures stay small
+    // for a while (see kSlowLinkRateBufferSeconds).
+    void noteLinkBehind() { m_linkBehind = true; }
+    bool slowLinkMode() const;
+
     // The encoder that runs after setup() ("libx264", "h264_vaapi", ...), empty before.
     QString encoderName() const;
 
@@ -95,7 +115,10 @@ public:
         std::uint64_t framesSkippedForRate = 0; // not encoded: the 10 s budget had no room
         std::uint64_t unitsDroppedForRate = 0;  // encoded, then dropped: larger than the room left
         std::uint64_t encoderFailures = 0;
-        std::int64_t largestWindowBytes = 0; // most bytes delivered in any 10 s
+        std::uint64_t framesSkippedUnchanged = 0; // not encoded: unchanged and already refined
+        std::uint64_t stillKeyFrames = 0;         // key frames asked for while resting
+        std::uint64_t slowLinkSwitches = 0;       // rate buffer shortened for a slow link
+        std::int64_t largestWindowBytes = 0;      // most bytes delivered in any 10 s
     };
     Statistics statistics() const;
 
@@ -117,6 +140,7 @@ private:
     std::atomic<int> m_fps{24};
     std::atomic<qint64> m_bitrate{0};
     std::atomic<qint64> m_keyframeInterval{0};
+    std::atomic<bool> m_linkBehind{false};
     // Guards the encoder state (d) and the frame bookkeeping; taken after m_lock.
     mutable std::mutex m_encodeMutex;
     Clock m_clock;

@@ -9,6 +9,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -49,6 +50,7 @@ struct LibavH264Encoder::Impl
     H264AccessUnit::ParameterSets sets;
     FrameConverter::Layout layout = FrameConverter::Layout::I420;
     bool rateLimited = false;
+    int openedBufferBits = 0; // the rate buffer opened with (0: none)
 
     bool vaapi() const { return codecName == "h264_vaapi"; }
     bool software() const { return codecName == "libx264"; }
@@ -65,6 +67,7 @@ void LibavH264Encoder::Impl::close()
     packet.reset();
     sets = {};
     rateLimited = false;
+    openedBufferBits = 0;
 }
 
 LibavH264Encoder::LibavH264Encoder(std::string codecName) : d(std::make_unique<Impl>())
@@ -165,6 +168,7 @@ bool LibavH264Encoder::open(const Config& config)
                 c->bit_rate = maxRate;
                 c->rc_max_rate = maxRate;
                 c->rc_buffer_size = int(buffer);
+                d->openedBufferBits = int(buffer);
             }
         }
         if (software) {
@@ -285,5 +289,19 @@ bool LibavH264Encoder::encode(std::int64_t pts, bool forceKeyFrame, std::vector<
             {QByteArray(reinterpret_cast<const char*>(p->data), p->size), (p->flags & AV_PKT_FLAG_KEY) != 0});
         av_packet_unref(p);
     }
+    return true;
+}
+
+bool LibavH264Encoder::setRateBufferSeconds(double seconds)
+{
+    if (!d->ctx || !d->software() || !d->rateLimited || !(seconds > 0))
+        return false;
+    const double bits = double(d->ctx->bit_rate) * seconds;
+    const int buffer = int(std::min(bits, double(d->openedBufferBits)));
+    // libx264 counts the buffer in kbit: less than that is no buffer at all.
+    if (buffer < 1000)
+        return false;
+    // The libavcodec wrapper hands a changed size to libx264 before the next picture.
+    d->ctx->rc_buffer_size = buffer;
     return true;
 }

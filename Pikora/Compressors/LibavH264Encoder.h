@@ -14,7 +14,8 @@ class LibavH264Encoder : public H264Encoder
 public:
     // Length of the encoder's rate buffer. The leaky-bucket model lets any interval of T
     // seconds hold at most buffer + maximum rate x T; with a 1 s buffer a maximum rate of
-    // 9/10 of the average keeps every 10 s within the limit.
+    // 9/10 of the average keeps every 10 s within the limit. A shorter buffer set later
+    // (setRateBufferSeconds) keeps that maximum rate, so the limit holds all the more.
     static constexpr double kRateBufferSeconds = 1.0;
 
     explicit LibavH264Encoder(std::string codecName);
@@ -28,6 +29,9 @@ public:
     H264AccessUnit::ParameterSets parameterSets() const override;
     std::optional<Picture> picture() override;
     bool encode(std::int64_t pts, bool forceKeyFrame, std::vector<Packet>& out) override;
+    // libx264 only (it takes a new buffer size before any picture); a buffer longer than the
+    // one opened with is refused, as the 10 s limit was worked out for that one.
+    bool setRateBufferSeconds(double seconds) override;
 
 private:
     struct Impl;

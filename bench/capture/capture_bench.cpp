@@ -623,10 +623,11 @@ RunResult runFfmpeg(const QByteArray& display, double seconds, bool limited, boo
                                      "-b:v",
                                      "3.2M"};
     if (equalKbps > 0) {
-        // The bit rate our run actually spent, capped the same way, to compare quality at
-        // equal bits.
+        // The bit rate our run actually spent, to compare quality at equal bits: average and
+        // maximum at that rate over a one-second buffer, as our encoder's. (A 10 s buffer
+        // starts 90 % full in libx264 and lets a 10 s run overshoot by a third.)
         const std::string rate = std::to_string(int(std::lround(equalKbps))) + "k";
-        const std::string buffer = std::to_string(int(std::lround(equalKbps * 10))) + "k";
+        const std::string buffer = rate;
         args.back() = rate;
         for (const std::string& a : {std::string("-maxrate"), rate, std::string("-bufsize"), buffer})
             args.push_back(a);
@@ -991,8 +992,18 @@ SceneResult runScene(const char* self, const std::string& kind, const std::strin
         if (limited.quality.measured)
             s.limitedPsnr.add(limited.quality.meanPsnr);
         if (quality) {
-            const RunResult same = runFfmpeg(display, seconds, true, true, server.pid(), ours.kbps);
+            RunResult same = runFfmpeg(display, seconds, true, true, server.pid(), ours.kbps);
             printRun(same);
+            // Not within 5 % of our rate: asked once more, for the rate scaled by the miss,
+            // and the run closer to ours is kept.
+            if (same.kbps > 0 && std::abs(same.kbps / ours.kbps - 1) > 0.05) {
+                RunResult again =
+                    runFfmpeg(display, seconds, true, true, server.pid(), ours.kbps * ours.kbps / same.kbps);
+                again.name += " (asked again)";
+                printRun(again);
+                if (std::abs(again.kbps - ours.kbps) < std::abs(same.kbps - ours.kbps))
+                    same = again;
+            }
             s.equal.add(same.cpuPerFrame);
             s.equalKbps.add(same.kbps);
             if (same.quality.measured)
@@ -1202,13 +1213,17 @@ int main(int argc, char** argv)
 
     md << "| target | measured | |\n|---|---|---|\n";
     const double aRatio = animated.ratioLimited.median();
-    // Quality at equal bits: against ffmpeg held to the bit rate our run spent.
-    const bool aQuality =
-        !animated.equalPsnr.values.empty() && animated.oursPsnr.median() >= animated.equalPsnr.median();
+    // Quality at equal bits: against ffmpeg held to the bit rate our run spent. Bits count as
+    // equal within 5 %; ffmpeg spending more than that beyond ours is not a fair comparison.
+    const bool haveEqual = !animated.equalPsnr.values.empty() && !animated.oursKbps.values.empty();
+    const double rateMiss = haveEqual ? animated.equalKbps.median() / animated.oursKbps.median() - 1 : 0;
+    const bool equalBits = haveEqual && rateMiss <= 0.05;
+    const bool aQuality = equalBits && animated.oursPsnr.median() >= animated.equalPsnr.median();
     row("| animated: ≤ 0.5× ffmpeg's CPU (rate-limited run) at equal or better PSNR at the same bit rate | "
-        "%.2f×; "
-        "PSNR %+.2f dB against ffmpeg at our bit rate | %s |",
-        aRatio, animated.oursPsnr.median() - animated.equalPsnr.median(),
+        "%.2f×; PSNR %.2f dB at %.0f kbit/s (ours) against %.2f dB at %.0f kbit/s (ffmpeg, %+.0f %% bits%s) "
+        "| %s |",
+        aRatio, animated.oursPsnr.median(), animated.oursKbps.median(), animated.equalPsnr.median(),
+        animated.equalKbps.median(), rateMiss * 100, equalBits ? "" : ": not equal bits",
         met(!animated.ratioLimited.values.empty() && aRatio <= 0.5 && aQuality).c_str());
     const double oRatio = office.ratioLimited.median();
     row("| office: ≤ 0.3× ffmpeg's CPU (rate-limited run) | %.2f× | %s |", oRatio,

@@ -18,7 +18,8 @@ public:
         std::atomic<int> opens{0};
         std::atomic<int> encodes{0};
         std::atomic<int> forcedKeys{0};
-        std::vector<Config> configs; // of every open (written on the opening thread)
+        std::vector<Config> configs;     // of every open (written on the opening thread)
+        std::vector<double> rateBuffers; // every setRateBufferSeconds(), in seconds
     };
 
     FakeH264Encoder(QString name, bool hardware, Log& log)
@@ -33,6 +34,8 @@ public:
         return key ? 4000 : 1000;
     };
     int keyInterval = 15;
+    // Whether setRateBufferSeconds() is taken (as libx264 does) or refused (hardware).
+    bool takesRateBuffer = true;
 
     bool open(const Config& config) override
     {
@@ -78,6 +81,14 @@ public:
         data[3] = 1;
         data[4] = key ? '\x65' : '\x41';
         out.push_back({data, key});
+        return true;
+    }
+
+    bool setRateBufferSeconds(double seconds) override
+    {
+        if (!takesRateBuffer)
+            return false;
+        m_log.rateBuffers.push_back(seconds);
         return true;
     }
 
