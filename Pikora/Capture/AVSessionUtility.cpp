@@ -22,6 +22,7 @@
 #endif
 
 #include <thread>
+#include <utility>
 
 namespace {
 constexpr std::size_t kLatencySamples = 8192;
@@ -636,8 +637,14 @@ std::uint64_t AVSessionUtility::layoutRestarts() const
 
 void AVSessionUtility::setAudioPath(std::shared_ptr<CaptureAudioPath> path)
 {
-    std::lock_guard lock(m_lock);
-    m_audioPath = std::move(path);
+    std::shared_ptr<CaptureAudioPath> old;
+    {
+        std::lock_guard lock(m_lock);
+        old = std::exchange(m_audioPath, std::move(path));
+    }
+    // The old path is let go outside the session lock: it waits for its capture thread, which
+    // may be waiting for that lock to hand over a period.
+    old.reset();
 }
 
 void AVSessionUtility::turnOnAudioIfNeeded()

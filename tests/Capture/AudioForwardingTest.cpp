@@ -10,6 +10,7 @@
 #include "Support/BundleInfo.h"
 
 #include <QLoggingCategory>
+#include <future>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -192,3 +193,34 @@ TEST_F(AudioForwarding, WithoutStatusEveryBufferGoesAsItArrivesAndBadStatusIsIgn
 }
 
 } // namespace
+
+// A platform path that, like the real one, waits in its destructor for its capture thread,
+// which may be handing a period to the session at that moment.
+class JoiningAudioPath : public FakeAudioPath
+{
+public:
+    explicit JoiningAudioPath(std::atomic<bool>& timedOut) : m_timedOut(timedOut) {}
+    ~JoiningAudioPath() override
+    {
+        std::packaged_task<void()> task([this] { deliver(QByteArray(4, '\0')); });
+        std::future<void> delivered = task.get_future();
+        std::thread capture(std::move(task));
+        m_timedOut = delivered.wait_for(std::chrono::seconds(3)) != std::future_status::ready;
+        capture.join(); // a hang here is the fault this guards against; the wait above names it
+    }
+
+private:
+    std::atomic<bool>& m_timedOut;
+};
+
+TEST_F(AudioForwarding, ReplacingThePathDoesNotHoldTheLockItsCaptureThreadNeeds)
+{
+    std::atomic<bool> timedOut{false};
+    auto joining = std::make_shared<JoiningAudioPath>(timedOut);
+    session->setAudioPath(joining);
+    start();
+    joining->takeCalls();
+    joining.reset();
+    session->setAudioPath(path); // the session lets go of the joining path here
+    EXPECT_FALSE(timedOut) << "the old path was destroyed under the lock its capture thread waits for";
+}
