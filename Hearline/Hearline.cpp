@@ -80,15 +80,9 @@ Hearline::~Hearline()
     stop();
     if (!m_captureAudioQueue)
         return;
-    HearlineCaptureWorker* worker = m_output;
-    QThread* thread = m_captureAudioQueue.get();
-    QMetaObject::invokeMethod(
-        worker,
-        [worker, thread] {
-            delete worker;
-            thread->quit();
-        },
-        Qt::QueuedConnection);
+    // The worker is deleted on its own thread as that thread finishes (connected where it
+    // was made), after which nothing posted to it runs: the capture stops in its destructor.
+    m_captureAudioQueue->quit();
     if (!m_captureAudioQueue->wait(5000)) {
         // A capture thread stuck in the client's closure: leave it rather than crash.
         qCWarning(lcHearline) << "capture: the capture thread did not end in time; leaving it";
@@ -139,6 +133,7 @@ std::optional<HearlineError> Hearline::setCaptureDevice(const std::optional<QStr
             gate->owner->captureOutput(bytes);
     });
     m_output->moveToThread(m_captureAudioQueue.get());
+    QObject::connect(m_captureAudioQueue.get(), &QThread::finished, m_output, &QObject::deleteLater);
     m_captureAudioQueue->start();
     if (!choice.isFormatSupported(m_audioSettings))
         result = error("mCaptureSession cannot addOutput");
