@@ -24,8 +24,8 @@ struct AppOptions
     std::uint16_t configFirstPort = kDefaultConfigFirstPort;
     std::uint16_t configSecondPort = kDefaultConfigSecondPort;
     QString captureBackend; // --capture x11|portal|test-pattern; empty = by the session type
-    QString settingsFile;                           // --settings FILE
-    int runSeconds = 0; // --run-seconds N: quit after N seconds (0 = run until quit)
+    QString settingsFile;   // --settings FILE
+    int runSeconds = 0;     // --run-seconds N: quit after N seconds (0 = run until quit)
 
     // Parses the arguments (argv[0] included). Returns false and fills `error` on a bad option.
     static bool parse(const QStringList& arguments, AppOptions& out, QString* error);

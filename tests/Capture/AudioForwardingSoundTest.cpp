@@ -15,8 +15,8 @@
 #include <QFile>
 #include <csignal>
 #include <gtest/gtest.h>
-#include <thread>
 #include <sys/wait.h>
+#include <thread>
 
 using namespace std::chrono_literals;
 

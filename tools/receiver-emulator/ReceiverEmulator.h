@@ -50,7 +50,7 @@ struct ReceiverEmulatorConfig
     // A second HTTP port serving the same file, the one senders try first (a real receiver's
     // port 80); 0: any free port; -1: none.
     int firstConfigPort = -1;
-    QString pcmWavPath;        // WAV of the kept PCM, written by savePcm() and stop()
+    QString pcmWavPath; // WAV of the kept PCM, written by savePcm() and stop()
     // Reads each sender's link at most this fast, in bits per second (0: as fast as it
     // comes), with small socket buffers, like a receiver behind a slow link.
     qint64 readRateBitsPerSecond = 0;
@@ -141,7 +141,7 @@ public:
     void setReadRate(qint64 bitsPerSecond);
     // "2M" -> 2000000; none when not a rate (0 .. 10G).
     static std::optional<qint64> parseRate(const QString& text);
-    void dropLinks();                       // "drop": close every sender link at once
+    void dropLinks(); // "drop": close every sender link at once
     // "split N [P]": announce N screens; P (counted from 1) = every sender's position, or
     // each streaming sender's own place when P is -1 (the default).
     void setSplitScreen(int number, int position = -1);

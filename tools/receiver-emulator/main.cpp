@@ -47,10 +47,11 @@ int main(int argc, char** argv)
                                       "path");
     const QCommandLineOption raw("raw-stream", "File receiving the raw H.264 stream.", "path");
     const QCommandLineOption pcmWav("pcm-wav", "WAV file written with the received sound on exit.", "path");
-    const QCommandLineOption readRate("read-rate",
-                                      "Read each sender at most RATE bits per second (e.g. 2M; 0: unlimited), "
-                                      "like a receiver behind a slow link.",
-                                      "rate", "0");
+    const QCommandLineOption readRate(
+        "read-rate",
+        "Read each sender at most RATE bits per second (e.g. 2M; 0: unlimited), "
+        "like a receiver behind a slow link.",
+        "rate", "0");
     parser.addOption(readRate);
     parser.addOptions({bind, name, display, model, vendor, maxRes, noH264, passcode, conference, discovery,
                        control, config, configFirst, configBody, ssid24, ssid5, snapshot, raw, pcmWav});
