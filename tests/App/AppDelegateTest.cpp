@@ -80,6 +80,26 @@ protected:
         return app;
     }
 
+    // A receiver emulator on a loopback address, its ports chosen by the system, without a
+    // configuration server.
+    static ReceiverEmulatorConfig loopbackReceiver(const char* address, const char* name)
+    {
+        ReceiverEmulatorConfig config;
+        config.bindAddress = QHostAddress(QString::fromLatin1(address));
+        config.name = QString::fromUtf8(name);
+        config.discoveryPort = 0;
+        config.controlPort = 0;
+        config.configPort = -1;
+        return config;
+    }
+
+    // Aims Pikora's receiver scan at that emulator only.
+    void scanFor(ReceiverEmulator& receiver, const ReceiverEmulatorConfig& config)
+    {
+        env.scanTargets = {config.bindAddress};
+        env.discoveryPort = receiver.discoveryPort();
+    }
+
     static void deliver(AppDelegate& app, const char* json)
     {
         app.connectorDidReceiveMessage(app.connector(), json);
@@ -317,18 +337,12 @@ TEST(AppDelegateText, TouchPointsScaleToTheMainScreen)
 TEST_F(AppDelegateTest, PointerEventsAreForwardedOnlyBetweenAGrantedStartAndItsStop)
 {
     KPDesktopImageProvider::setCaptureBackend(CaptureBackend::TestPattern);
-    ReceiverEmulatorConfig config;
-    config.bindAddress = QHostAddress(QStringLiteral("127.0.0.6"));
-    config.name = QStringLiteral("Pointer Room");
-    config.discoveryPort = 0;
-    config.controlPort = 0;
-    config.configPort = -1;
+    ReceiverEmulatorConfig config = loopbackReceiver("127.0.0.6", "Pointer Room");
     ReceiverEmulator receiver(config);
     QString error;
     ASSERT_TRUE(receiver.start(&error)) << error.toStdString();
     receiver.setRefuseStream(true);
-    env.scanTargets = {config.bindAddress};
-    env.discoveryPort = receiver.discoveryPort();
+    scanFor(receiver, config);
 
     auto app = launch();
     auto sendAll = [&] {
@@ -389,18 +403,12 @@ TEST_F(AppDelegateTest, PointerEventsAreForwardedOnlyBetweenAGrantedStartAndItsS
 TEST_F(AppDelegateTest, AnEncoderThatCannotStartIsAFailedStartTheUserHearsOf)
 {
     KPDesktopImageProvider::setCaptureBackend(CaptureBackend::TestPattern);
-    ReceiverEmulatorConfig config;
-    config.bindAddress = QHostAddress(QStringLiteral("127.0.0.6"));
-    config.name = QStringLiteral("Tiny Room");
+    ReceiverEmulatorConfig config = loopbackReceiver("127.0.0.6", "Tiny Room");
     config.maxResolution = QSize(1, 1);
-    config.discoveryPort = 0;
-    config.controlPort = 0;
-    config.configPort = -1;
     ReceiverEmulator receiver(config);
     QString error;
     ASSERT_TRUE(receiver.start(&error)) << error.toStdString();
-    env.scanTargets = {config.bindAddress};
-    env.discoveryPort = receiver.discoveryPort();
+    scanFor(receiver, config);
 
     auto app = launch();
     bool started = false;
@@ -439,17 +447,11 @@ TEST_F(AppDelegateTest, UnplugClearsTheTargetAndTellsTheUser)
 
 TEST_F(AppDelegateTest, ReceiverFoundUnderAWifiNameBecomesTheTarget)
 {
-    ReceiverEmulatorConfig config;
-    config.bindAddress = QHostAddress(QStringLiteral("127.0.0.6"));
-    config.name = QStringLiteral("Office-5G");
-    config.discoveryPort = 0;
-    config.controlPort = 0;
-    config.configPort = -1;
+    ReceiverEmulatorConfig config = loopbackReceiver("127.0.0.6", "Office-5G");
     ReceiverEmulator receiver(config);
     QString error;
     ASSERT_TRUE(receiver.start(&error)) << error.toStdString();
-    env.scanTargets = {config.bindAddress};
-    env.discoveryPort = receiver.discoveryPort();
+    scanFor(receiver, config);
 
     auto app = launch();
     deliver(*app, R"({"jsonrpc":"2.0","id":"query-connection-intent","result":{"ip_addr":"127.0.0.6",)"
@@ -467,17 +469,11 @@ TEST_F(AppDelegateTest, ReceiverFoundUnderAWifiNameBecomesTheTarget)
 
 TEST_F(AppDelegateTest, EveryReceiverConnectionInstallsAFreshHostControlPolicy)
 {
-    ReceiverEmulatorConfig config;
-    config.bindAddress = QHostAddress(QStringLiteral("127.0.0.7"));
-    config.name = QStringLiteral("Meeting Room");
-    config.discoveryPort = 0;
-    config.controlPort = 0;
-    config.configPort = -1;
+    ReceiverEmulatorConfig config = loopbackReceiver("127.0.0.7", "Meeting Room");
     ReceiverEmulator receiver(config);
     QString error;
     ASSERT_TRUE(receiver.start(&error)) << error.toStdString();
-    env.scanTargets = {config.bindAddress};
-    env.discoveryPort = receiver.discoveryPort();
+    scanFor(receiver, config);
 
     UserDefaults defaults(dir.filePath(QStringLiteral("defaults.ini")));
     int made = 0;
@@ -522,17 +518,11 @@ TEST_F(AppDelegateTest, EveryReceiverConnectionInstallsAFreshHostControlPolicy)
 TEST_F(AppDelegateTest, LongPressProjectsFullScreenFromIdleAndLeavesTheWholeScreenAlone)
 {
     KPDesktopImageProvider::setCaptureBackend(CaptureBackend::TestPattern);
-    ReceiverEmulatorConfig config;
-    config.bindAddress = QHostAddress(QStringLiteral("127.0.0.8"));
-    config.name = QStringLiteral("Long Press Room");
-    config.discoveryPort = 0;
-    config.controlPort = 0;
-    config.configPort = -1;
+    ReceiverEmulatorConfig config = loopbackReceiver("127.0.0.8", "Long Press Room");
     ReceiverEmulator receiver(config);
     QString error;
     ASSERT_TRUE(receiver.start(&error)) << error.toStdString();
-    env.scanTargets = {config.bindAddress};
-    env.discoveryPort = receiver.discoveryPort();
+    scanFor(receiver, config);
 
     auto app = launch();
     int started = 0;
