@@ -36,6 +36,9 @@ public:
     {
         QByteArray data; // Annex B, or NAL units behind lengths (see parameterSets().lengthSize)
         bool keyFrame = false;
+        // The picture's quantiser (H.264 QP, 0-51; lower is finer), -1 when the encoder does
+        // not say.
+        int quantiser = -1;
     };
 
     virtual ~H264Encoder() = default;

@@ -80,6 +80,8 @@ struct KPh264ImageCompressor::Impl
     // (presentation times, microseconds).
     std::int64_t changedPts = 0;
     std::int64_t lastKeyPts = std::numeric_limits<std::int64_t>::min() / 2;
+    // The quantiser of the last picture sent, -1 when unknown.
+    int lastQuantiser = -1;
     // When the link last fell behind (presentation time), and whether the encoder runs with
     // the short rate buffer.
     std::optional<std::int64_t> linkBehindPts;
@@ -128,6 +130,7 @@ struct KPh264ImageCompressor::Impl
         lastSurface = nullptr;
         changedPts = 0;
         lastKeyPts = std::numeric_limits<std::int64_t>::min() / 2;
+        lastQuantiser = -1;
         linkBehindPts.reset();
         slowLink = false;
     }
@@ -413,8 +416,8 @@ void KPh264ImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
         }
     }
 
-    // The same pixels as the picture the encoder holds: once refined for a while, the encoder
-    // rests, but for a key frame now and then (a receiver that lost a picture needs one).
+    // The same pixels as the picture the encoder holds: once refined, the encoder rests, but
+    // for a key frame now and then (a receiver that lost a picture needs one).
     const CaptureSurface* surface = image->surface();
     const bool unchanged =
         d->lastSurface && surface == d->lastSurface && surface->generation() == d->lastGeneration;
@@ -422,7 +425,11 @@ void KPh264ImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
         d->changedPts = pts;
     bool forceKeyFrame = d->awaitingKeyFrame;
     bool stillKeyFrame = false;
-    if (unchanged && !forceKeyFrame && pts - d->changedPts >= kStillRefineTimeUs) {
+    // Refined: the last picture went out fine enough (every block of it either coded at that
+    // quantiser or already within its step of the source), or the refining time is up.
+    const bool refined = pts - d->changedPts >= kStillRefineTimeUs ||
+                         (d->lastQuantiser >= 0 && d->lastQuantiser <= kStillQuantiser);
+    if (unchanged && !forceKeyFrame && refined) {
         if (pts - d->lastKeyPts < kStillKeyFrameIntervalUs) {
             std::lock_guard stats(d->statsMutex);
             ++d->stats.framesSkippedUnchanged;
@@ -482,6 +489,8 @@ void KPh264ImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
     std::uint64_t keys = 0;
     std::uint64_t bytes = 0;
     std::uint64_t dropped = 0;
+    std::uint64_t quantiserSum = 0;
+    std::uint64_t quantised = 0;
     for (const H264Encoder::Packet& packet : packets) {
         H264AccessUnit::Normalised unit =
             H264AccessUnit::normalisePacket(packet.data, packet.keyFrame, d->sets);
@@ -502,6 +511,11 @@ void KPh264ImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
         d->awaitingKeyFrame = false;
         if (unit.isKeyFrame)
             d->lastKeyPts = pts;
+        d->lastQuantiser = packet.quantiser;
+        if (packet.quantiser >= 0) {
+            quantiserSum += std::uint64_t(packet.quantiser);
+            ++quantised;
+        }
         d->window.add(pts, size);
         ++units;
         keys += unit.isKeyFrame ? 1 : 0;
@@ -518,6 +532,8 @@ void KPh264ImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
     d->stats.accessUnits += units;
     d->stats.keyFrames += keys;
     d->stats.bytes += bytes;
+    d->stats.quantiserSum += quantiserSum;
+    d->stats.quantisedUnits += quantised;
     d->stats.unitsDroppedForRate += dropped;
     d->stats.largestWindowBytes = d->window.largestWindow();
     d->stats.convertCpuMs += cpu1 - cpu0;

@@ -24,10 +24,12 @@ class H264Encoder;
 // by libx264 for the next picture.
 //
 // An unchanged desktop (the same surface, or the same generation of it, as the picture the
-// encoder holds) is encoded for kStillRefineTime, long enough for the encoder to refine the
-// still picture, and then no more: from there on only a key frame every kStillKeyFrameInterval
-// goes out, so that a receiver whose link dropped a picture finds its way back. The first
-// change is encoded at once, referring to the last picture sent.
+// encoder holds) is encoded while the encoder still refines it: until a picture goes out at
+// kStillQuantiser or finer (the encoder says which quantiser it used), for kStillRefineTime at
+// most. Then no more: from there on only a key frame every kStillKeyFrameInterval goes out,
+// so that a receiver whose link dropped a picture finds its way back. The first change is
+// encoded at once, referring to the last picture sent. An office desktop, where a little
+// changes a few times a second, so costs a picture per change rather than one per tick.
 //
 // Locks: the compressor's lock (set-up, clean-up, teardown) is taken before the encoder lock
 // (the encoder and everything it produces); compressRawImage() takes only the encoder lock,
@@ -45,6 +47,9 @@ public:
     static constexpr int kMaxSide = 16384;
     // How long an unchanged picture is still encoded (refined) before the encoder rests.
     static constexpr std::int64_t kStillRefineTimeUs = 1'000'000;
+    // An unchanged picture needs no more refining once a picture went out at this quantiser
+    // (H.264 QP) or finer: every block then is either coded at it or already within its step.
+    static constexpr int kStillQuantiser = 24;
     // How often a resting encoder sends a key frame of the unchanged picture.
     static constexpr std::int64_t kStillKeyFrameIntervalUs = 2'000'000;
     // While the link is slower than the stream, the encoder's rate buffer (the most one
@@ -119,6 +124,9 @@ public:
         std::uint64_t stillKeyFrames = 0;         // key frames asked for while resting
         std::uint64_t slowLinkSwitches = 0;       // rate buffer shortened for a slow link
         std::int64_t largestWindowBytes = 0;      // most bytes delivered in any 10 s
+        // Sum of the quantisers of the units delivered that carried one, and their number.
+        std::uint64_t quantiserSum = 0;
+        std::uint64_t quantisedUnits = 0;
     };
     Statistics statistics() const;
 

@@ -256,6 +256,25 @@ std::optional<H264Encoder::Picture> LibavH264Encoder::picture()
     return picture;
 }
 
+namespace {
+
+// The quantiser libavcodec reports beside a packet (its "quality", in lambda units), or -1.
+int packetQuantiser(const AVPacket* packet)
+{
+    std::size_t size = 0;
+    const std::uint8_t* stats = av_packet_get_side_data(packet, AV_PKT_DATA_QUALITY_STATS, &size);
+    if (!stats || size < 4)
+        return -1;
+    // Little-endian 32 bits; a negative or absurd value says nothing.
+    const std::uint32_t quality = std::uint32_t(stats[0]) | std::uint32_t(stats[1]) << 8 |
+                                  std::uint32_t(stats[2]) << 16 | std::uint32_t(stats[3]) << 24;
+    if (quality > std::uint32_t(INT_MAX))
+        return -1;
+    return int(std::min<std::uint32_t>(quality / FF_QP2LAMBDA, 69));
+}
+
+} // namespace
+
 bool LibavH264Encoder::encode(std::int64_t pts, bool forceKeyFrame, std::vector<Packet>& out)
 {
     if (!d->ctx)
@@ -285,8 +304,8 @@ bool LibavH264Encoder::encode(std::int64_t pts, bool forceKeyFrame, std::vector<
         if (received < 0)
             return false;
         AVPacket* p = d->packet.get();
-        out.push_back(
-            {QByteArray(reinterpret_cast<const char*>(p->data), p->size), (p->flags & AV_PKT_FLAG_KEY) != 0});
+        out.push_back({QByteArray(reinterpret_cast<const char*>(p->data), p->size),
+                       (p->flags & AV_PKT_FLAG_KEY) != 0, packetQuantiser(p)});
         av_packet_unref(p);
     }
     return true;

@@ -33,6 +33,8 @@ public:
     std::function<qsizetype(int picture, bool key)> packetBytes = [](int, bool key) {
         return key ? 4000 : 1000;
     };
+    // The quantiser each packet reports; -1: none, as some hardware encoders.
+    std::function<int(int picture, bool key)> quantiser = [](int, bool) { return -1; };
     int keyInterval = 15;
     // Whether setRateBufferSeconds() is taken (as libx264 does) or refused (hardware).
     bool takesRateBuffer = true;
@@ -80,7 +82,7 @@ public:
         data[0] = data[1] = data[2] = 0;
         data[3] = 1;
         data[4] = key ? '\x65' : '\x41';
-        out.push_back({data, key});
+        out.push_back({data, key, quantiser(n, key)});
         return true;
     }
 

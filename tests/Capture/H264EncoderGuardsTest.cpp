@@ -132,8 +132,8 @@ TEST_F(H264EncoderGuards, AnIdleThenBusyDesktopStaysWithinTheCapInEveryTenSecond
         for (int i = 0; i < 400; ++i)
             drive.frame(useNoise ? noise(frames, std::uint32_t(i)) : frames.frame(std::uint64_t(i + 1)));
 
-        // The unchanged desktop is refined for a second, then only a key frame now and then.
-        EXPECT_GE(idleUnits, 20u);
+        // The unchanged desktop is refined (a second at most), then only a key frame every 2 s.
+        EXPECT_GE(idleUnits, 1u + 12u / 2 - 1);
         EXPECT_LE(idleUnits, 20u + 12u / 2 + 1);
         const qint64 largest = largestTenSeconds(drive.units);
         EXPECT_LE(largest, cap);
@@ -265,6 +265,80 @@ TEST_F(H264EncoderGuards, AnUnchangedDesktopIsRefinedThenRestsButForAKeyFrameNow
     EXPECT_LT(resting, 40);
     drive.frame(frames.frame(2));
     EXPECT_EQ(log.encodes.load() - encodesThen, resting + 1);
+}
+
+TEST_F(H264EncoderGuards, AnUnchangedPictureRestsAsSoonAsOneWentOutFineEnough)
+{
+    // The encoder refines: each picture of the same pixels comes out two steps finer, from a
+    // coarse 34 (a key frame, or a busy moment) down.
+    FakeH264Encoder::Log log;
+    int sinceChange = 0;
+    KPh264ImageCompressor::setEncoderFactory([&](const std::string& name) -> std::unique_ptr<H264Encoder> {
+        auto encoder = std::make_unique<FakeH264Encoder>(QString::fromStdString(name), false, log);
+        encoder->keyInterval = 1000;
+        encoder->quantiser = [&](int, bool) { return std::max(10, 34 - 2 * sinceChange++); };
+        return encoder;
+    });
+    KPh264ImageCompressor::setEncoderCandidates({"refining"});
+    TestFrames frames(QSize(64, 64), 3);
+    auto c = make(QSizeF(64, 64), 0);
+    ASSERT_TRUE(c->setup());
+    Driver drive(*c);
+    constexpr int kFine = KPh264ImageCompressor::kStillQuantiser;
+    // Pictures until one at kFine or finer: 34, 32, ... kFine.
+    const int refining = (34 - kFine) / 2 + 1;
+    static_assert((34 - kFine) / 2 + 1 < 20, "refined well within the refining time");
+
+    const std::shared_ptr<PixelBuffer> still = frames.frame(0);
+    for (int i = 0; i < 19; ++i) // under the refining time
+        drive.frame(std::make_shared<PixelBuffer>(*still));
+    EXPECT_EQ(log.encodes.load(), refining);
+    const KPh264ImageCompressor::Statistics stats = c->statistics();
+    EXPECT_EQ(stats.framesSkippedUnchanged, std::uint64_t(19 - refining));
+    EXPECT_EQ(stats.framesReused, std::uint64_t(refining - 1)); // encoded again, not converted
+    ASSERT_EQ(stats.quantisedUnits, std::uint64_t(refining));
+    EXPECT_EQ(stats.quantiserSum, std::uint64_t((34 + kFine) * refining / 2));
+
+    // A change the encoder codes finely at once needs no refining: the next tick rests.
+    sinceChange = 20;
+    const std::shared_ptr<PixelBuffer> typed = frames.frame(1);
+    for (int i = 0; i < 6; ++i)
+        drive.frame(std::make_shared<PixelBuffer>(*typed));
+    EXPECT_EQ(log.encodes.load(), refining + 1);
+
+    // A coarse change is refined again.
+    sinceChange = 0;
+    const std::shared_ptr<PixelBuffer> scrolled = frames.frame(2);
+    for (int i = 0; i < 11; ++i)
+        drive.frame(std::make_shared<PixelBuffer>(*scrolled));
+    EXPECT_EQ(log.encodes.load(), 2 * refining + 1);
+}
+
+TEST(LibavH264EncoderTest, EachPacketCarriesTheQuantiserItWasCodedAt)
+{
+    LibavH264Encoder encoder("libx264");
+    H264Encoder::Config config;
+    config.width = 64;
+    config.height = 64;
+    config.fps = 20;
+    config.bitrate = 400'000;
+    config.keyframeInterval = 15;
+    ASSERT_TRUE(encoder.open(config));
+    std::vector<H264Encoder::Packet> packets;
+    for (int i = 0; i < 10; ++i) {
+        const std::optional<H264Encoder::Picture> picture = encoder.picture();
+        ASSERT_TRUE(picture);
+        for (int row = 0; row < 64; ++row)
+            for (int col = 0; col < 64; ++col)
+                picture->planes[0][row * picture->strides[0] + col] =
+                    std::uint8_t((row * 7 + col * 3 + i) & 0xff);
+        ASSERT_TRUE(encoder.encode(std::int64_t(i) * 50'000, false, packets));
+    }
+    ASSERT_FALSE(packets.empty());
+    for (const H264Encoder::Packet& packet : packets) {
+        EXPECT_GE(packet.quantiser, 0);
+        EXPECT_LE(packet.quantiser, 51);
+    }
 }
 
 TEST_F(H264EncoderGuards, AUnitLargerThanTheWholeBudgetDoesNotStopTheStream)
