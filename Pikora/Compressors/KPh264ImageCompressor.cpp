@@ -429,6 +429,13 @@ void KPh264ImageCompressor::compressRawImage(std::shared_ptr<PixelBuffer> image,
     // quantiser or already within its step of the source), or the refining time is up.
     const bool refined = pts - d->changedPts >= kStillRefineTimeUs ||
                          (d->lastQuantiser >= 0 && d->lastQuantiser <= kStillQuantiser);
+    // Refining is not urgent (nothing moved): at most one refining picture per interval, which
+    // then gets the bits of the ticks in between.
+    if (unchanged && !forceKeyFrame && !refined && pts - d->lastPts < kStillRefineIntervalUs) {
+        std::lock_guard stats(d->statsMutex);
+        ++d->stats.framesSkippedUnchanged;
+        return;
+    }
     if (unchanged && !forceKeyFrame && refined) {
         if (pts - d->lastKeyPts < kStillKeyFrameIntervalUs) {
             std::lock_guard stats(d->statsMutex);

@@ -24,11 +24,11 @@ class H264Encoder;
 // by libx264 for the next picture.
 //
 // An unchanged desktop (the same surface, or the same generation of it, as the picture the
-// encoder holds) is encoded while the encoder still refines it: until a picture goes out at
-// kStillQuantiser or finer (the encoder says which quantiser it used), for kStillRefineTime at
-// most. Then no more: from there on only a key frame every kStillKeyFrameInterval goes out,
-// so that a receiver whose link dropped a picture finds its way back. The first change is
-// encoded at once, referring to the last picture sent. An office desktop, where a little
+// encoder holds) is encoded while the encoder still refines it, one picture every
+// kStillRefineInterval: until a picture goes out at kStillQuantiser or finer (the encoder says
+// which quantiser it used), for kStillRefineTime at most. Then no more: from there on only a key frame every
+// kStillKeyFrameInterval goes out, so that a receiver whose link dropped a picture finds its way back. The
+// first change is encoded at once, referring to the last picture sent. An office desktop, where a little
 // changes a few times a second, so costs a picture per change rather than one per tick.
 //
 // Locks: the compressor's lock (set-up, clean-up, teardown) is taken before the encoder lock
@@ -47,6 +47,10 @@ public:
     static constexpr int kMaxSide = 16384;
     // How long an unchanged picture is still encoded (refined) before the encoder rests.
     static constexpr std::int64_t kStillRefineTimeUs = 1'000'000;
+    // The shortest spacing of refining pictures (every other tick at 20 fps): each gets the
+    // bits of the ticks between, and fewer pictures mean fewer key frames, each of which
+    // starts the refining over.
+    static constexpr std::int64_t kStillRefineIntervalUs = 90'000;
     // An unchanged picture needs no more refining once a picture went out at this quantiser
     // (H.264 QP) or finer: every block then is either coded at it or already within its step.
     static constexpr int kStillQuantiser = 24;

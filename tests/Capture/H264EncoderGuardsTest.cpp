@@ -221,16 +221,21 @@ TEST_F(H264EncoderGuards, AnUnchangedDesktopIsRefinedThenRestsButForAKeyFrameNow
     Driver drive(*c);
     constexpr double kRefine = double(KPh264ImageCompressor::kStillRefineTimeUs) / 1e6;
     constexpr double kKeyInterval = double(KPh264ImageCompressor::kStillKeyFrameIntervalUs) / 1e6;
+    // Refining pictures go out every other 50 ms tick.
+    static_assert(KPh264ImageCompressor::kStillRefineIntervalUs > 50'000 &&
+                  KPh264ImageCompressor::kStillRefineIntervalUs <= 100'000);
+    const int refining = 1 + int(kRefine / 0.1);
 
     // One picture, then 10 s of the same surface.
     const std::shared_ptr<PixelBuffer> still = frames.frame(0);
     const double start = 1000.0;
     for (int i = 0; i < 201; ++i)
         drive.frame(std::make_shared<PixelBuffer>(*still));
-    // Encoded for the refining second (about 20 pictures), then a key frame every interval.
+    // Encoded through the refining second (a picture every other tick), then a key frame every
+    // interval.
     const int restingKeys = int((10.0 - kRefine) / kKeyInterval);
-    EXPECT_GE(log.encodes.load(), 21 + restingKeys - 1);
-    EXPECT_LE(log.encodes.load(), 21 + restingKeys + 1);
+    EXPECT_GE(log.encodes.load(), refining + restingKeys - 1);
+    EXPECT_LE(log.encodes.load(), refining + restingKeys + 1);
     EXPECT_EQ(c->statistics().framesSkippedUnchanged, 201u - std::uint64_t(log.encodes.load()));
     double lastKey = start;
     for (const Delivered& u : drive.units) {
@@ -253,9 +258,10 @@ TEST_F(H264EncoderGuards, AnUnchangedDesktopIsRefinedThenRestsButForAKeyFrameNow
     const std::shared_ptr<PixelBuffer> changed = frames.frame(1);
     for (int i = 0; i < 20; ++i)
         drive.frame(std::make_shared<PixelBuffer>(*changed));
-    EXPECT_EQ(log.encodes.load() - encodesBefore, 20);
-    ASSERT_EQ(drive.units.size() - unitsBefore, 20u);
+    EXPECT_EQ(log.encodes.load() - encodesBefore, 10);
+    ASSERT_EQ(drive.units.size() - unitsBefore, 10u);
     EXPECT_FALSE(isKeyFrame(drive.units[unitsBefore].data));
+    EXPECT_NEAR(drive.units[unitsBefore].time - start, 201 * 0.05, 1e-6); // at once
 
     // Resting again, and woken by the next change.
     const int encodesThen = log.encodes.load();
@@ -309,9 +315,14 @@ TEST_F(H264EncoderGuards, AnUnchangedPictureRestsAsSoonAsOneWentOutFineEnough)
     // A coarse change is refined again.
     sinceChange = 0;
     const std::shared_ptr<PixelBuffer> scrolled = frames.frame(2);
-    for (int i = 0; i < 11; ++i)
+    const std::size_t unitsBefore = drive.units.size();
+    for (int i = 0; i < 15; ++i)
         drive.frame(std::make_shared<PixelBuffer>(*scrolled));
     EXPECT_EQ(log.encodes.load(), 2 * refining + 1);
+    // The change at once, then refining pictures no closer than the interval.
+    for (std::size_t i = unitsBefore + 1; i < drive.units.size(); ++i)
+        EXPECT_GE(drive.units[i].time - drive.units[i - 1].time,
+                  double(KPh264ImageCompressor::kStillRefineIntervalUs) / 1e6 - 1e-6);
 }
 
 TEST(LibavH264EncoderTest, EachPacketCarriesTheQuantiserItWasCodedAt)
