@@ -4,6 +4,7 @@
 #include "Beamline/KPBeamlineProtocol.h"
 #include "Beamline/KPGenericDevice.h"
 #include "Support/BlockingCall.h"
+#include "Support/ThreadHandoff.h"
 
 #include <QAbstractEventDispatcher>
 #include <QPointer>
@@ -20,8 +21,10 @@ KPDeviceController::KPDeviceController(QObject* parent) : QObject(parent)
 {
     m_targets = {KPScanTarget{QHostAddress(QHostAddress::Broadcast), KPBeamlineProtocol::kDiscoveryPort}};
     m_linkThread.setObjectName(QStringLiteral("Beamline link"));
+    Support::markEndOf(&m_linkThread);
     m_linkThread.start();
     m_discoveryThread.setObjectName(QStringLiteral("Beamline discovery"));
+    Support::markEndOf(&m_discoveryThread);
     m_discoveryThread.start();
     m_expiryTimer = new QTimer(this);
     QObject::connect(m_expiryTimer, &QTimer::timeout, this, &KPDeviceController::expireDevices);
@@ -41,9 +44,11 @@ KPDeviceController::~KPDeviceController()
     if (auto* dispatcher = QAbstractEventDispatcher::instance(&m_linkThread))
         Support::blockingCall(dispatcher, [] {});
     m_linkThread.quit();
-    m_linkThread.wait();
+    if (m_linkThread.wait())
+        Support::joined(&m_linkThread);
     m_discoveryThread.quit();
-    m_discoveryThread.wait(); // deletes the stopped scanners' workers
+    if (m_discoveryThread.wait()) // deletes the stopped scanners' workers
+        Support::joined(&m_discoveryThread);
 }
 
 void KPDeviceController::registerScanner(ScannerFactory scanner, KPDevicePredicate predicate,

@@ -7,6 +7,7 @@
 
 #include <QMetaObject>
 #include <QObject>
+#include <QThread>
 #include <utility>
 
 #if defined(__SANITIZE_THREAD__)
@@ -38,6 +39,24 @@ inline void happensAfter([[maybe_unused]] void* token)
 #if defined(PIKORA_TSAN)
     __tsan_acquire(token);
 #endif
+}
+
+// Qt's QThread::wait() synchronises through a futex, so ThreadSanitizer does not see that
+// what a finished thread did happens before its waiter goes on (and reports the thread's
+// memory, and stack slots it used, when the waiter frees or reuses them). markEndOf() makes the
+// end of `thread`'s run (its finished() signal, emitted on it) the release; joined() the
+// acquire, for a waiter whose wait() returned true.
+inline void markEndOf([[maybe_unused]] QThread* thread)
+{
+#if defined(PIKORA_TSAN)
+    QObject::connect(
+        thread, &QThread::finished, thread, [thread] { happensBefore(thread); }, Qt::DirectConnection);
+#endif
+}
+
+inline void joined([[maybe_unused]] QThread* thread)
+{
+    happensAfter(thread);
 }
 
 // Queues `fn` to run on the thread of `context`; what the caller did before happens before it.

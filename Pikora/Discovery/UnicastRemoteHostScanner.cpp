@@ -27,7 +27,8 @@ UnicastRemoteHostScanner::~UnicastRemoteHostScanner()
         // The socket is the context's child; both go when the thread finishes, on that thread.
         m_context->deleteLater();
         m_socketThread->quit();
-        m_socketThread->wait();
+        if (m_socketThread->wait())
+            Support::joined(m_socketThread.get());
     }
     m_operationQueue.reset(); // drains pending parsers while the rest is still alive
 }
@@ -58,6 +59,7 @@ void UnicastRemoteHostScanner::ensureSocketThread()
     m_socketThread->setObjectName(QStringLiteral("UnicastRemoteHostScanner socket"));
     m_context = new QObject;
     m_context->moveToThread(m_socketThread.get());
+    Support::markEndOf(m_socketThread.get());
     m_socketThread->start();
 }
 
@@ -125,9 +127,11 @@ std::optional<KPRemoteHost> UnicastRemoteHostScanner::unicast(const QString& ip,
     ensureSocketThread();
     m_hasSocket = true;
     // Posted, not waited for: the only wait of the query is the one below, up to its timeout.
-    const QByteArray query = KPRemoteCommandGenerator().commandGetEcho(token);
+    // The socket thread gets bytes of its own: no buffer is shared between the two threads.
+    const QByteArray built = KPRemoteCommandGenerator().commandGetEcho(token);
+    QByteArray query(built.constData(), built.size());
     const QHostAddress address(ip);
-    Support::postTo(m_context, [this, query, address] { openAndSend(query, address); });
+    Support::postTo(m_context, [this, query = std::move(query), address] { openAndSend(query, address); });
 
     sem->waitFor(
         std::max(deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration(0)));

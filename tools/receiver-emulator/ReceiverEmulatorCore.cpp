@@ -1115,6 +1115,11 @@ ReceiverStatistics ReceiverEmulatorCore::statistics() const
 {
     std::lock_guard lock(m_statsMutex);
     ReceiverStatistics copy = m_stats;
+    // The copy gets lists of its own, so the caller's thread never shares a buffer that this
+    // one goes on appending to (whether it may is decided by a relaxed read of the count).
+    copy.arrivalTimesMs.detach();
+    copy.tickToDecodedUs.detach();
+    copy.pictureSizes.detach();
     copy.pcmKeptBytes = quint64(m_pcm.size());
     copy.pcmFrequencyHz = PcmAnalysis::dominantFrequency(m_pcm);
     copy.pcmLevel =
