@@ -26,10 +26,11 @@ class H264Encoder;
 // An unchanged desktop (the same surface, or the same generation of it, as the picture the
 // encoder holds) is encoded while the encoder still refines it, one picture every
 // kStillRefineInterval: until a picture goes out at kStillQuantiser or finer (the encoder says
-// which quantiser it used), for kStillRefineTime at most. Then no more: from there on only a key frame every
-// kStillKeyFrameInterval goes out, so that a receiver whose link dropped a picture finds its way back. The
-// first change is encoded at once, referring to the last picture sent. An office desktop, where a little
-// changes a few times a second, so costs a picture per change rather than one per tick.
+// which quantiser it used), for kStillRefineTime at most. Then no more: from there on only a
+// key frame every kStillKeyFrameInterval goes out, so that a receiver whose link dropped a
+// picture finds its way back. The first change is encoded at once, referring to the last
+// picture sent. An office desktop, where a little changes a few times a second, so costs a
+// picture per change rather than one per tick.
 //
 // Locks: the compressor's lock (set-up, clean-up, teardown) is taken before the encoder lock
 // (the encoder and everything it produces); compressRawImage() takes only the encoder lock,
